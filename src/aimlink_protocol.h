@@ -1,0 +1,101 @@
+// The byte protocol of the camera head: frame builders, position-field
+// encoding and read-back, reply reassembly and classification, and the
+// conversion between caller's milliradians and camera counts. Pure functions
+// over byte spans; the watcher in aimlink.cpp does the I/O around them.
+#ifndef AIMLINK_AIMLINK_PROTOCOL_H
+#define AIMLINK_AIMLINK_PROTOCOL_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace aimlink {
+
+using Bytes = std::span<const uint8_t>;
+
+constexpr uint8_t kFrameStart = 0xFF;
+constexpr uint8_t kReplyStart = 0xFE;
+constexpr uint8_t kEnd = 0xEF;
+constexpr uint8_t kMoveCommand = 0x62;
+constexpr uint8_t kHomeCommand = 0x57;
+constexpr uint8_t kInitCommand = 0x90;
+constexpr uint8_t kPollCommand = 0x63;
+
+constexpr size_t kMaxFrame = 32;    // size of the command slot
+constexpr size_t kMaxReply = 32;    // a longer run without the end byte is noise
+constexpr size_t kInitLength = 7;
+constexpr size_t kHomeLength = 6;
+constexpr size_t kMoveLength = 14;
+constexpr size_t kPollLength = 6;
+constexpr size_t kDataReplyLength = 14;
+
+// Travel of the head, camera counts.
+constexpr int16_t kPanMin = -890;
+constexpr int16_t kPanMax = 890;
+constexpr int16_t kTiltMin = -267;
+constexpr int16_t kTiltMax = 800;
+
+// Each builder writes its frame to the front of out (at least kMaxFrame
+// bytes) and returns its length. Frames contain a 00 byte: never strings.
+size_t buildInitFrame(std::span<uint8_t> out);
+size_t buildHomeFrame(std::span<uint8_t> out);
+size_t buildMoveFrame(std::span<uint8_t> out, int16_t panCount, int16_t tiltCount);
+size_t buildPollFrame(std::span<uint8_t> out);
+
+// Offset binary in four upper-case hex digits: 0 -> "8000", -1 -> "7FFF".
+std::array<uint8_t, 4> encodeCount(int16_t count);
+// Exact inverse of encodeCount, digits 0-9, A-F, a-f; nullopt for any other byte.
+std::optional<int16_t> decodeCount(std::span<const uint8_t, 4> field);
+
+enum class ReplyKind { NotReply, Rejection, Acknowledgement, Position, Corrupt };
+
+struct Position {
+    int16_t pan;
+    int16_t tilt;
+};
+
+// A complete reply, FE up to and including its end byte.
+ReplyKind classifyReply(Bytes reply);
+// The position carried by a reply that classifyReply calls Position.
+Position replyPosition(Bytes reply);
+
+// Reassembles one reply from a byte stream that may split it across reads
+// and carry noise around it: bytes before FE are skipped, a new FE restarts
+// the reply (FE never occurs inside one), and a run of more than kMaxReply
+// bytes without the end byte is dropped.
+struct ReplyAssembler {
+    std::array<uint8_t, kMaxReply> bytes{};
+    size_t length = 0;
+    bool complete = false;
+    size_t droppedRuns = 0;
+};
+
+// Feeds input until a reply completes or input runs out; returns the number
+// of bytes consumed. After completion, reply() holds it until resetReply().
+size_t feedReply(ReplyAssembler &assembler, Bytes input);
+Bytes reply(const ReplyAssembler &assembler);
+void resetReply(ReplyAssembler &assembler);
+
+// " %02X" for each byte up to and including the first equal to end, or all.
+std::string formatDump(Bytes bytes, uint8_t end);
+
+struct Counts {
+    int16_t pan;
+    int16_t tilt;
+};
+
+// Caller's milliradians to the head's camera counts, unlimited: pan is
+// mirrored (6282 - pan), tilt offset by 1571, both halved rounding down.
+Counts anglesToCounts(int16_t panAngle, int16_t tiltAngle);
+Counts limitCounts(Counts counts);
+// Back to the caller's frame: the angles, within (-3141, 3141] for pan, that
+// give these counts.
+int32_t panCountToAngle(int16_t panCount);
+int32_t tiltCountToAngle(int16_t tiltCount);
+
+} // namespace aimlink
+
+#endif

@@ -1,0 +1,44 @@
+/*
+ * serial: opens a serial device for the camera link, read-write,
+ * non-blocking, raw 8-bit, at a given line speed.
+ */
+#ifndef AIMLINK_SERIAL_H
+#define AIMLINK_SERIAL_H
+
+#include <termios.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opens path raw at baud (one of 1200, 1800, 2400, 4800, 9600, 19200, 38400,
+ * 57600, 115200, 230400) for this process's exclusive use and returns the
+ * descriptor. On any failure writes the cause and then "unable to open port"
+ * or "unable to set baud rate on port" to standard error and ends the
+ * process with status 1; it does not return. */
+int openSerialPort(const char *path, int baud);
+
+/* Opens path with flags, takes an exclusive lock on it (flock, then
+ * TIOCEXCL where the device supports it) and sets raw 8-bit modes with
+ * VMIN = VTIME = 0, discarding unread input. Returns the descriptor, or -1
+ * with errno telling the cause (EWOULDBLOCK: held by another process;
+ * ENOTTY: not a terminal). Closes what it opened on failure. */
+int openRaw(const char *path, int flags);
+
+/* Sets the output and input speed of fd to a platform speed code (B9600...).
+ * Returns 0, or 1 after writing the failed call and its cause to standard
+ * error. */
+int setBaudRate(int fd, speed_t speed);
+
+/* Releases what openRaw took (TIOCEXCL outlives the descriptor on a pty)
+ * and closes fd. */
+void closeSerialPort(int fd);
+
+/* The platform speed code for a baud figure, or 0 if it has none here. */
+speed_t speedCode(int baud);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
