@@ -1,0 +1,128 @@
+#include "serial.h"
+#include "support/pty_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+termios attributesOf(const std::string &path)
+{
+    const int probe = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios attributes{};
+    tcgetattr(probe, &attributes);
+    close(probe);
+    return attributes;
+}
+
+// The flags the port setup must leave as the device had them.
+constexpr tcflag_t kKeptInput = IGNBRK | PARMRK | INLCR | IGNCR | IXOFF | IXANY;
+constexpr tcflag_t kKeptControl = CSTOPB | CLOCAL | CREAD | HUPCL | CRTSCTS;
+
+} // namespace
+
+TEST(OpenSerialPort, LeavesThePortRawAtTheSpeedAndKeepsTheOtherFlags)
+{
+    PtyPeer line;
+    termios before{};
+    {
+        const int setup = open(line.path().c_str(), O_RDWR | O_NOCTTY);
+        tcgetattr(setup, &before);
+        before.c_iflag |= kKeptInput | BRKINT | ICRNL | INPCK | ISTRIP | IXON;
+        before.c_lflag |= ECHO | ICANON | IEXTEN | ISIG | ECHONL;
+        before.c_cflag |= PARENB | CSTOPB | CLOCAL | CRTSCTS;
+        before.c_oflag |= OPOST;
+        tcsetattr(setup, TCSANOW, &before);
+        tcgetattr(setup, &before);
+        close(setup);
+    }
+
+    const int port = openSerialPort(line.path().c_str(), 9600);
+    ASSERT_GE(port, 0);
+    const termios after = attributesOf(line.path());
+
+    EXPECT_EQ(after.c_lflag & (ECHO | ICANON | IEXTEN | ISIG), 0u);
+    EXPECT_EQ(after.c_iflag & (BRKINT | ICRNL | INPCK | ISTRIP | IXON), 0u);
+    EXPECT_EQ(after.c_cflag & (CSIZE | PARENB), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(after.c_oflag & OPOST, 0u);
+    EXPECT_EQ(after.c_cc[VMIN], 0);
+    EXPECT_EQ(after.c_cc[VTIME], 0);
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+    EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B9600));
+
+    EXPECT_EQ(after.c_iflag & kKeptInput, before.c_iflag & kKeptInput);
+    EXPECT_EQ(after.c_cflag & kKeptControl, before.c_cflag & kKeptControl);
+    EXPECT_EQ(after.c_lflag & ECHONL, before.c_lflag & ECHONL);
+
+    const int flags = fcntl(port, F_GETFL);
+    EXPECT_TRUE(flags & O_NONBLOCK);
+    EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
+    EXPECT_TRUE(fcntl(port, F_GETFD) & FD_CLOEXEC);
+    uint8_t byte;
+    EXPECT_LE(read(port, &byte, 1), 0) << "a read with nothing waiting returns at once";
+    closeSerialPort(port);
+}
+
+TEST(OpenSerialPort, SetsEveryStandardSpeed)
+{
+    PtyPeer line;
+    for (int baud : {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400}) {
+        const int port = openSerialPort(line.path().c_str(), baud);
+        const termios attributes = attributesOf(line.path());
+        EXPECT_EQ(cfgetospeed(&attributes), speedCode(baud)) << baud;
+        closeSerialPort(port);
+    }
+    EXPECT_EQ(speedCode(9600), static_cast<speed_t>(B9600));
+    EXPECT_EQ(speedCode(12345), 0u);
+}
+
+TEST(OpenSerialPortDeathTest, RefusesWhatItCannotUse)
+{
+    EXPECT_EXIT(openSerialPort("/nonexistent/ttyS3", 9600), testing::ExitedWithCode(1),
+                "^/nonexistent/ttyS3: No such file or directory\nunable to open port\n$");
+
+    char plain[] = "/tmp/aimlink-plain-XXXXXX";
+    const int file = mkstemp(plain);
+    ASSERT_GE(file, 0);
+    close(file);
+    EXPECT_EXIT(openSerialPort(plain, 9600), testing::ExitedWithCode(1),
+                std::string("^") + plain + ": Inappropriate ioctl for device\nunable to open port\n$");
+    unlink(plain);
+
+    PtyPeer line;
+    EXPECT_EXIT(openSerialPort(line.path().c_str(), 12345), testing::ExitedWithCode(1),
+                "^12345 baud: not a supported line speed \\(1200 to 230400\\)\nunable to set baud rate on port\n$");
+}
+
+TEST(OpenSerialPortDeathTest, RefusesAPortHeldByAnotherOpen)
+{
+    PtyPeer line;
+    const int holder = open(line.path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EXIT(openSerialPort(line.path().c_str(), 9600), testing::ExitedWithCode(1),
+                "^" + line.path() + ": port is in use by another process\nunable to open port\n$");
+    close(holder);
+}
+
+TEST(OpenRaw, ReportsTheCauseAndLeavesNothingOpen)
+{
+    errno = 0;
+    EXPECT_EQ(openRaw("/nonexistent/ttyS3", O_RDWR), -1);
+    EXPECT_EQ(errno, ENOENT);
+
+    PtyPeer line;
+    const int first = openRaw(line.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(openRaw(line.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK), -1);
+    EXPECT_TRUE(errno == EWOULDBLOCK || errno == EBUSY);
+    closeSerialPort(first);
+    const int again = openRaw(line.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_GE(again, 0) << "closing gives the port back";
+    closeSerialPort(again);
+}
