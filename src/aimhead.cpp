@@ -51,6 +51,8 @@ constexpr auto kStartupPause = milliseconds(1000);
 constexpr int kFirstReplyMs = 3000;
 constexpr int kWriteMs = 3000;
 constexpr int kArrivalMs = 30000;
+constexpr int kSilenceCheckMs = 500;
+constexpr int kSilenceLimitMs = 3000;
 
 struct Request {
     int16_t pan;
@@ -142,6 +144,32 @@ std::string lastReported()
                   aimlink::tiltCountToAngle(static_cast<int16_t>(position[1] / 2)));
 }
 
+// 1 once the head reports the target, 0 after 30 s, -1 when the link fails,
+// kStoppedAnswering when the head has not answered for 3 s: a silent head
+// need not keep the caller for the whole 30 s.
+constexpr int kStoppedAnswering = 2;
+int waitForArrival()
+{
+    const auto deadline = Clock::now() + milliseconds(kArrivalMs);
+    std::optional<Clock::time_point> silentSince;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return 0;
+        // The wait returns at once on arrival; the slice only bounds how
+        // late a silence is noticed.
+        const int arrived = waitDonePTZ(static_cast<int>(std::min<int64_t>(left, kSilenceCheckMs)));
+        if (arrived != 0)
+            return arrived;
+        if (linkPTZ() != PTZ_LINK_SILENT)
+            silentSince.reset();
+        else if (!silentSince)
+            silentSince = Clock::now();
+        else if (Clock::now() - *silentSince >= milliseconds(kSilenceLimitMs))
+            return kStoppedAnswering;
+    }
+}
+
 int linkFailed() { return fail("aimhead: %s: the link to the head failed%s\n"); }
 
 int move(const Request &request)
@@ -167,7 +195,7 @@ int move(const Request &request)
     const int written = waitReadyPTZ(kWriteMs);
     if (written <= 0)
         return written < 0 ? linkFailed() : fail("aimhead: %s: the move frame was not written within 3 s%s\n");
-    const int arrived = waitDonePTZ(kArrivalMs);
+    const int arrived = waitForArrival();
     if (arrived < 0)
         return linkFailed();
     if (arrived == 0) {
@@ -176,6 +204,8 @@ int move(const Request &request)
                     angles(aimlink::panCountToAngle(target.pan), aimlink::tiltCountToAngle(target.tilt)) +
                         " within 30 s; it last reported " + lastReported());
     }
+    if (arrived == kStoppedAnswering)
+        return fail("aimhead: the head on %s stopped answering%s\n", "; it last reported " + lastReported());
     stopPTZ();
     return kSuccess;
 }

@@ -344,10 +344,10 @@ struct Watcher {
                 return Outcome::Stopped;
             if (fds[0].revents & POLLNVAL)
                 return fail("the descriptor is no longer valid");
-            if (fds[0].revents & POLLERR)
-                return fail("error condition on the line");
             if (fds[0].revents & POLLHUP)
                 return fail("hang-up on the line (device unplugged or closed)");
+            if (fds[0].revents & POLLERR)
+                return fail("error condition on the line");
             return ready == 0 ? Outcome::TimedOut : Outcome::Done;
         }
     }

@@ -26,6 +26,13 @@ double cpuSeconds()
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+std::pair<int32_t, int32_t> reported()
+{
+    int32_t position[2];
+    getPTZ(position);
+    return {position[0], position[1]};
+}
+
 class Client : public testing::Test {
 protected:
     void SetUp() override { setenv("AIMLINK_DEVICE", line.path().c_str(), 1); }
@@ -87,10 +94,7 @@ TEST_F(Client, MoveGoesOutWholeAndCompletesWhenTheHeadReportsTheTarget)
     EXPECT_EQ(donePTZ(), 0) << "an acknowledgement leaves the position";
     line.send(positionReply("7E0C", "8000"));
     EXPECT_EQ(waitDonePTZ(1000), 1);
-    int32_t position[2];
-    getPTZ(position);
-    EXPECT_EQ(position[0], -1000);
-    EXPECT_EQ(position[1], 0);
+    EXPECT_EQ(reported(), (std::pair<int32_t, int32_t>(-1000, 0)));
 }
 
 TEST_F(Client, HomeAndZoom)
@@ -146,8 +150,7 @@ TEST_F(Client, RepliesSplitAcrossReadsOrBehindNoiseAreRead)
     line.send(ByteVector(reply.begin() + 7, reply.end()));
     setPanTilt(-1000, 3171);
     ASSERT_EQ(waitDonePTZ(1000), 1);
-    EXPECT_EQ(panout, 500);
-    EXPECT_EQ(tiltout, 800);
+    EXPECT_EQ(reported(), (std::pair<int32_t, int32_t>(1000, 1600)));
 
     ASSERT_EQ(line.readFrame(), moveFrame("81F4", "8320"));
     line.send({0xFE});
@@ -163,7 +166,7 @@ TEST_F(Client, CorruptDigitsNeverPassForAPosition)
     ASSERT_EQ(line.readFrame(), pollFrame());
     line.send(positionReply("7E@C", "8000"));
     ASSERT_EQ(line.readFrame(), pollFrame());
-    EXPECT_EQ(panout, 0);
+    EXPECT_EQ(reported(), (std::pair<int32_t, int32_t>(0, 0)));
     EXPECT_EQ(occurrences(errors.text(),
                           "corrupt position reply ignored: FE 30 30 30 30 37 45 40 43 38 30 30 30 EF\n"),
               1);

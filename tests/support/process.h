@@ -1,0 +1,62 @@
+// Runs the project's programs as separate processes, the way users do.
+#ifndef AIMLINK_TESTS_PROCESS_H
+#define AIMLINK_TESTS_PROCESS_H
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+struct ProcessResult {
+    int status = -1; // exit status, or 128 + signal, or -1 when it had to be killed
+    std::string out;
+    std::string err;
+    std::chrono::milliseconds elapsed{0};
+};
+
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// Runs argv to its end, killing it after the time-out.
+ProcessResult runProcess(const std::vector<std::string> &argv, const Environment &environment = {},
+                         std::chrono::milliseconds timeout = std::chrono::milliseconds(60000));
+
+// A program left running in the background, such as the simulator.
+class BackgroundProcess {
+public:
+    BackgroundProcess(const std::vector<std::string> &argv, const Environment &environment = {});
+    ~BackgroundProcess();
+    BackgroundProcess(const BackgroundProcess &) = delete;
+    BackgroundProcess &operator=(const BackgroundProcess &) = delete;
+
+    // The first line it printed on standard output (empty if none in time).
+    std::string firstLine(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    // Waits for it to end by itself; -1 if it has not within the time-out.
+    int wait(std::chrono::milliseconds timeout);
+    // Sends SIGTERM and waits; returns the exit status as runProcess does.
+    int stop();
+    std::string errors() const;
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+    std::string errPath_;
+    int status_ = -1;
+};
+
+// The simulated head with its options, and the path of its line.
+class Simulator : public BackgroundProcess {
+public:
+    explicit Simulator(std::vector<std::string> options = {});
+    const std::string &device() const { return device_; }
+    Environment environment() const { return {{"AIMLINK_DEVICE", device_}}; }
+
+private:
+    std::string device_;
+};
+
+std::string aimheadPath();
+std::string aimsimPath();
+
+#endif
