@@ -172,7 +172,7 @@ TEST(AimheadMove, RejectedMoveIsResentAndCompletes)
         });
     });
     const ProcessResult result = aimhead({"1000", "1571"}, {{"AIMLINK_DEVICE", line.path()}}, 10s);
-    line.hangUp();
+    line.interrupt();
     head.join();
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(moves, 2);

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@ PtyPeer::PtyPeer()
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
         throw std::runtime_error("cannot open a pseudo-terminal");
     path_ = ptsname(master_);
+    interrupt_ = eventfd(0, EFD_CLOEXEC);
     // Holding the slave open keeps the line up between clients.
     slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios attributes{};
@@ -23,7 +25,18 @@ PtyPeer::PtyPeer()
     tcsetattr(slave_, TCSANOW, &attributes);
 }
 
-PtyPeer::~PtyPeer() { hangUp(); }
+PtyPeer::~PtyPeer()
+{
+    hangUp();
+    close(interrupt_);
+}
+
+void PtyPeer::interrupt()
+{
+    const uint64_t one = 1;
+    if (write(interrupt_, &one, sizeof one) != sizeof one)
+        throw std::runtime_error("cannot interrupt the peer");
+}
 
 std::optional<ByteVector> PtyPeer::readFrame(std::chrono::milliseconds timeout)
 {
@@ -43,9 +56,11 @@ std::optional<ByteVector> PtyPeer::readFrame(std::chrono::milliseconds timeout)
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || master_ < 0)
             return std::nullopt;
-        pollfd line{master_, POLLIN, 0};
-        if (poll(&line, 1, static_cast<int>(left.count())) <= 0)
+        pollfd fds[2] = {{master_, POLLIN, 0}, {interrupt_, POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(left.count())) <= 0)
             continue;
+        if (fds[1].revents != 0)
+            return std::nullopt;
         uint8_t chunk[256];
         const ssize_t count = read(master_, chunk, sizeof chunk);
         if (count > 0)

@@ -29,10 +29,13 @@ public:
     void send(const ByteVector &bytes);
     // Closes the line: the client sees a hang-up.
     void hangUp();
+    // Makes readFrame return nullopt from now on; safe from another thread.
+    void interrupt();
 
 private:
     int master_ = -1;
     int slave_ = -1;
+    int interrupt_ = -1;
     std::string path_;
     ByteVector pending_;
 };
