@@ -1,0 +1,18 @@
+# The installed package: CMake config files, pkg-config file and man pages.
+include(CMakePackageConfigHelpers)
+
+set(AIMLINK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/aimlink)
+install(EXPORT aimlinkTargets NAMESPACE aimlink:: DESTINATION ${AIMLINK_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/aimlinkConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/aimlinkConfig.cmake INSTALL_DESTINATION ${AIMLINK_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/aimlinkConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/aimlinkConfig.cmake ${PROJECT_BINARY_DIR}/aimlinkConfigVersion.cmake
+        DESTINATION ${AIMLINK_CMAKE_DIR})
+
+file(RELATIVE_PATH AIMLINK_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+configure_file(${CMAKE_CURRENT_LIST_DIR}/aimlink.pc.in ${PROJECT_BINARY_DIR}/aimlink.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/aimlink.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/aimhead.1 ${PROJECT_SOURCE_DIR}/docs/man/aimsim.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/aimlink.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
