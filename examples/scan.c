@@ -28,8 +28,7 @@ int main(void)
         if (waitReadyPTZ(3000) != 1 || waitDonePTZ(30000) != 1)
             break;
         getPTZ(at);
-        printf("pan %d tilt %d: arrived, head reports %d %d mrad\n", scan[i].pan, scan[i].tilt, (int)at[0],
-               (int)at[1]);
+        printf("pan %d tilt %d: arrived, head reports %d %d mrad\n", scan[i].pan, scan[i].tilt, (int)at[0], (int)at[1]);
     }
     stopPTZ();
     if (i < sizeof scan / sizeof scan[0]) {

@@ -76,8 +76,7 @@ std::array<uint8_t, 4> encodeCount(int16_t count)
     const auto offset = static_cast<uint16_t>(static_cast<uint16_t>(count) ^ 0x8000u);
     return {static_cast<uint8_t>(kHexDigits[(offset >> 12) & 0xF]),
             static_cast<uint8_t>(kHexDigits[(offset >> 8) & 0xF]),
-            static_cast<uint8_t>(kHexDigits[(offset >> 4) & 0xF]),
-            static_cast<uint8_t>(kHexDigits[offset & 0xF])};
+            static_cast<uint8_t>(kHexDigits[(offset >> 4) & 0xF]), static_cast<uint8_t>(kHexDigits[offset & 0xF])};
 }
 
 std::optional<int16_t> decodeCount(std::span<const uint8_t, 4> field)
@@ -108,8 +107,7 @@ ReplyKind classifyReply(Bytes reply)
 
 Position replyPosition(Bytes reply)
 {
-    return {decodeCount(reply.subspan<5, 4>()).value_or(0),
-            decodeCount(reply.subspan<9, 4>()).value_or(0)};
+    return {decodeCount(reply.subspan<5, 4>()).value_or(0), decodeCount(reply.subspan<9, 4>()).value_or(0)};
 }
 
 size_t feedReply(ReplyAssembler &assembler, Bytes input)
@@ -225,7 +223,9 @@ std::string device;
 
 void notifyWaiters()
 {
-    { std::lock_guard<std::mutex> lock(eventMutex); }
+    {
+        std::lock_guard<std::mutex> lock(eventMutex);
+    }
     eventChanged.notify_all();
 }
 
@@ -296,6 +296,14 @@ void storePosition(Position position)
     notifyWaiters();
 }
 
+// strerror's buffer is shared between threads; the watcher reports errors
+// while the caller's thread may do the same.
+std::string errorText(int error)
+{
+    char buffer[128];
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
 int remainingMs(Clock::time_point deadline)
 {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -339,7 +347,7 @@ struct Watcher {
             if (ready < 0 && errno == EINTR)
                 continue;
             if (ready < 0)
-                return fail(std::string("poll: ") + std::strerror(errno));
+                return fail("poll: " + errorText(errno));
             if (fds[1].revents != 0)
                 return Outcome::Stopped;
             if (fds[0].revents & POLLNVAL)
@@ -362,7 +370,7 @@ struct Watcher {
                 continue;
             }
             if (written < 0 && errno != EAGAIN && errno != EINTR)
-                return fail(std::string("write: ") + std::strerror(errno));
+                return fail("write: " + errorText(errno));
             const Outcome outcome = awaitPort(POLLOUT, deadline);
             if (outcome == Outcome::TimedOut)
                 return fail("output blocked for 1 s");
@@ -386,7 +394,7 @@ struct Watcher {
             if (count < 0 && (errno == EAGAIN || errno == EINTR))
                 continue;
             if (count < 0)
-                return fail(std::string("read: ") + std::strerror(errno));
+                return fail("read: " + errorText(errno));
             if (count == 0)
                 return fail("the port reads nothing although it reported data (device unplugged?)");
             feedReply(assembler, Bytes(chunk, static_cast<size_t>(count)));
@@ -523,8 +531,8 @@ std::string configuredDevice()
 
 [[noreturn]] void failStart(const char *what, int error)
 {
-    std::fprintf(stderr, "aimlink: cannot start the watcher thread: %s: %s\n", what, std::strerror(error));
-    std::exit(1);
+    std::fprintf(stderr, "aimlink: cannot start the watcher thread: %s: %s\n", what, errorText(error).c_str());
+    std::exit(1); // NOLINT(concurrency-mt-unsafe): no watcher is running yet
 }
 
 } // namespace

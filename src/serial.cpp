@@ -18,7 +18,7 @@ struct SpeedEntry {
 };
 
 constexpr SpeedEntry kSpeeds[] = {
-    {1200, B1200},   {1800, B1800},   {2400, B2400},     {4800, B4800},     {9600, B9600},
+    {1200, B1200},   {1800, B1800},   {2400, B2400},   {4800, B4800},     {9600, B9600},
     {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
 };
 
@@ -59,14 +59,14 @@ void reportOpenFailure(const char *path)
     if (errno == EWOULDBLOCK || errno == EBUSY)
         std::fprintf(stderr, "%s: port is in use by another process\n", path);
     else
-        std::fprintf(stderr, "%s: %s\n", path, std::strerror(errno));
+        std::perror(path);
     std::fputs("unable to open port\n", stderr);
 }
 
 [[noreturn]] void failBaudRate()
 {
     std::fputs("unable to set baud rate on port\n", stderr);
-    std::exit(1);
+    std::exit(1); // NOLINT(concurrency-mt-unsafe): the port is opened before any other thread runs
 }
 
 } // namespace
@@ -129,7 +129,7 @@ extern "C" int openSerialPort(const char *path, int baud)
     const int descriptor = openRaw(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (descriptor < 0) {
         reportOpenFailure(path);
-        std::exit(1);
+        std::exit(1); // NOLINT(concurrency-mt-unsafe): the port is opened before any other thread runs
     }
     if (setBaudRate(descriptor, speed) != 0) {
         closeSerialPort(descriptor);

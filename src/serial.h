@@ -25,14 +25,14 @@ int openSerialPort(const char *path, int baud);
  * ENOTTY: not a terminal). Closes what it opened on failure. */
 int openRaw(const char *path, int flags);
 
-/* Sets the output and input speed of fd to a platform speed code (B9600...).
+/* Sets the output and input speed of descriptor to a platform speed code (B9600...).
  * Returns 0, or 1 after writing the failed call and its cause to standard
  * error. */
-int setBaudRate(int fd, speed_t speed);
+int setBaudRate(int descriptor, speed_t speed);
 
 /* Releases what openRaw took (TIOCEXCL outlives the descriptor on a pty)
- * and closes fd. */
-void closeSerialPort(int fd);
+ * and closes descriptor. */
+void closeSerialPort(int descriptor);
 
 /* The platform speed code for a baud figure, or 0 if it has none here. */
 speed_t speedCode(int baud);

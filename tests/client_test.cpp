@@ -167,8 +167,7 @@ TEST_F(Client, CorruptDigitsNeverPassForAPosition)
     line.send(positionReply("7E@C", "8000"));
     ASSERT_EQ(line.readFrame(), pollFrame());
     EXPECT_EQ(reported(), (std::pair<int32_t, int32_t>(0, 0)));
-    EXPECT_EQ(occurrences(errors.text(),
-                          "corrupt position reply ignored: FE 30 30 30 30 37 45 40 43 38 30 30 30 EF\n"),
+    EXPECT_EQ(occurrences(errors.text(), "corrupt position reply ignored: FE 30 30 30 30 37 45 40 43 38 30 30 30 EF\n"),
               1);
     line.send(positionReply("7e0c", "8000"));
     setPanTilt(1000, 1571);

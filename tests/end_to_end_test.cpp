@@ -104,8 +104,11 @@ TEST(EndToEnd, SecondRunOnTheSamePortIsRefusedAtOnce)
 
 TEST(EndToEnd, SimulatorOptionsAreChecked)
 {
-    for (const std::vector<std::string> &bad :
-         {std::vector<std::string>{"--speed", "fast"}, {"--reject", "0"}, {"--start", "900,0"}, {"--bogus"}, {"--link"}}) {
+    for (const std::vector<std::string> &bad : {std::vector<std::string>{"--speed", "fast"},
+                                                {"--reject", "0"},
+                                                {"--start", "900,0"},
+                                                {"--bogus"},
+                                                {"--link"}}) {
         std::vector<std::string> argv = {aimsimPath()};
         argv.insert(argv.end(), bad.begin(), bad.end());
         const ProcessResult result = runProcess(argv, {}, 5s);
@@ -132,7 +135,7 @@ TEST(EndToEnd, SimulatorLinkIsMadeAndRemoved)
         EXPECT_EQ(aimhead({{"AIMLINK_DEVICE", link}}, {"0", "1571"}).status, 0);
         EXPECT_EQ(head.stop(), 0);
     }
-    struct stat gone{};
+    struct stat gone {};
     EXPECT_NE(lstat(link.c_str(), &gone), 0) << "removed on exit";
 }
 
@@ -143,13 +146,12 @@ TEST(EndToEnd, DefaultDeviceIsUsedWithoutTheEnvironment)
     Simulator head({"--trace"});
     // In a private mount namespace: bind the simulator's line over /dev/ttyS3,
     // on a private /dev when the machine has no such port.
-    const std::string script =
-        "set -e; pty=" + head.device() +
-        "; if [ ! -e /dev/ttyS3 ]; then stash=$(mktemp); mount --bind \"$pty\" \"$stash\"; "
-        "mount -t tmpfs tmpfs /dev; touch /dev/ttyS3; mount --bind \"$stash\" /dev/ttyS3; "
-        "umount \"$stash\"; rm -f \"$stash\"; else mount --bind \"$pty\" /dev/ttyS3; fi; "
-        "exec env -u AIMLINK_DEVICE " +
-        aimheadPath() + " 0 1571";
+    const std::string script = "set -e; pty=" + head.device() +
+                               "; if [ ! -e /dev/ttyS3 ]; then stash=$(mktemp); mount --bind \"$pty\" \"$stash\"; "
+                               "mount -t tmpfs tmpfs /dev; touch /dev/ttyS3; mount --bind \"$stash\" /dev/ttyS3; "
+                               "umount \"$stash\"; rm -f \"$stash\"; else mount --bind \"$pty\" /dev/ttyS3; fi; "
+                               "exec env -u AIMLINK_DEVICE " +
+                               aimheadPath() + " 0 1571";
     const ProcessResult result =
         runProcess({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script}, {}, 20s);
     EXPECT_EQ(result.status, 0) << result.err;

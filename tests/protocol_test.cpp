@@ -66,8 +66,8 @@ TEST(Frames, HaveTheirExactBytesAndLengths)
     EXPECT_EQ(frame(buildInitFrame), (std::vector<uint8_t>{0xFF, 0x30, 0x30, 0x00, 0x90, 0x30, 0xEF}));
     EXPECT_EQ(frame(buildHomeFrame), (std::vector<uint8_t>{0xFF, 0x30, 0x30, 0x00, 0x57, 0xEF}));
     EXPECT_EQ(frame(buildPollFrame), (std::vector<uint8_t>{0xFF, 0x30, 0x30, 0x00, 0x63, 0xEF}));
-    EXPECT_EQ(move(0, 0), (std::vector<uint8_t>{0xFF, 0x30, 0x30, 0x00, 0x62, 0x38, 0x30, 0x30, 0x30, 0x38, 0x30,
-                                                0x30, 0x30, 0xEF}));
+    EXPECT_EQ(move(0, 0), (std::vector<uint8_t>{0xFF, 0x30, 0x30, 0x00, 0x62, 0x38, 0x30, 0x30, 0x30, 0x38, 0x30, 0x30,
+                                                0x30, 0xEF}));
     const auto toward = move(-500, 0);
     ASSERT_EQ(toward.size(), 14u);
     EXPECT_EQ(std::string(toward.begin() + 5, toward.begin() + 13), "7E0C8000");
@@ -75,8 +75,8 @@ TEST(Frames, HaveTheirExactBytesAndLengths)
 
 TEST(CountEncoding, GivesTheWorkedValues)
 {
-    const std::pair<int16_t, const char *> worked[] = {{0, "8000"},    {-1, "7FFF"},  {-267, "7EF5"}, {800, "8320"},
-                                                       {890, "837A"},  {-890, "7C86"}, {-500, "7E0C"}, {500, "81F4"},
+    const std::pair<int16_t, const char *> worked[] = {{0, "8000"},      {-1, "7FFF"},   {-267, "7EF5"}, {800, "8320"},
+                                                       {890, "837A"},    {-890, "7C86"}, {-500, "7E0C"}, {500, "81F4"},
                                                        {-32768, "0000"}, {32767, "FFFF"}};
     for (const auto &[count, digits] : worked)
         EXPECT_EQ(field(count), digits) << count;

@@ -35,10 +35,10 @@ std::string slurp(const std::string &path)
 }
 
 // Starts argv with stdout going to outFd and stderr to errPath.
-pid_t spawn(const std::vector<std::string> &argv, const Environment &environment, int outFd,
-            const std::string &errPath)
+pid_t spawn(const std::vector<std::string> &argv, const Environment &environment, int outFd, const std::string &errPath)
 {
     std::vector<char *> args;
+    args.reserve(argv.size() + 1);
     for (const std::string &arg : argv)
         args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
@@ -102,8 +102,7 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const Environment
     close(out);
     if (!waitFor(pid, timeout, result.status))
         result.status = killAndReap(pid);
-    result.elapsed =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     result.out = slurp(outPath);
     result.err = slurp(errPath);
     unlink(outPath.c_str());

@@ -53,7 +53,8 @@ std::optional<ByteVector> PtyPeer::readFrame(std::chrono::milliseconds timeout)
                 return frame;
             }
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || master_ < 0)
             return std::nullopt;
         pollfd fds[2] = {{master_, POLLIN, 0}, {interrupt_, POLLIN, 0}};
@@ -73,7 +74,8 @@ int PtyPeer::countFrames(std::chrono::milliseconds period)
     const auto deadline = std::chrono::steady_clock::now() + period;
     int frames = 0;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !readFrame(left))
             return frames;
         ++frames;

@@ -31,31 +31,30 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-constexpr char kUsage[] =
-    "Usage: aimsim [options]\n"
-    "Plays a pan-tilt camera head on a pseudo-terminal. Prints the terminal's path as the\n"
-    "first line on standard output, then answers frames until SIGINT or SIGTERM.\n"
-    "\n"
-    "Options:\n"
-    "  --link PATH         also make a symlink PATH to the terminal (removed on exit)\n"
-    "  --start PAN,TILT    starting position in camera counts (default 0,0)\n"
-    "  --speed N           travel speed in counts per second per axis; 0 travels at once\n"
-    "                      (default 500, 1 rad/s)\n"
-    "  --latency MS        delay before each reply in milliseconds (default 5)\n"
-    "  --trace             one line per frame each way on standard error, time-stamped\n"
-    "                      (seconds of the monotonic clock), decoded and in hex\n"
-    "Faults:\n"
-    "  --reject N          reject every Nth frame\n"
-    "  --split             send each reply in two pieces, 60 ms apart\n"
-    "  --noise             send a few stray bytes before each reply\n"
-    "  --corrupt N         put a non-hexadecimal digit into every Nth position reply\n"
-    "  --silent-after N    stop answering after N frames\n"
-    "  --hangup-after N    close the line after N frames\n"
-    "\n"
-    "  --help              show this text\n"
-    "  --version           show the version\n"
-    "Travel is limited to pan -890..890 and tilt -267..800 counts. Exit status: 0 after a\n"
-    "signal, 1 when the terminal cannot be set up, 2 for bad options.\n";
+constexpr char kUsage[] = "Usage: aimsim [options]\n"
+                          "Plays a pan-tilt camera head on a pseudo-terminal. Prints the terminal's path as the\n"
+                          "first line on standard output, then answers frames until SIGINT or SIGTERM.\n"
+                          "\n"
+                          "Options:\n"
+                          "  --link PATH         also make a symlink PATH to the terminal (removed on exit)\n"
+                          "  --start PAN,TILT    starting position in camera counts (default 0,0)\n"
+                          "  --speed N           travel speed in counts per second per axis; 0 travels at once\n"
+                          "                      (default 500, 1 rad/s)\n"
+                          "  --latency MS        delay before each reply in milliseconds (default 5)\n"
+                          "  --trace             one line per frame each way on standard error, time-stamped\n"
+                          "                      (seconds of the monotonic clock), decoded and in hex\n"
+                          "Faults:\n"
+                          "  --reject N          reject every Nth frame\n"
+                          "  --split             send each reply in two pieces, 60 ms apart\n"
+                          "  --noise             send a few stray bytes before each reply\n"
+                          "  --corrupt N         put a non-hexadecimal digit into every Nth position reply\n"
+                          "  --silent-after N    stop answering after N frames\n"
+                          "  --hangup-after N    close the line after N frames\n"
+                          "\n"
+                          "  --help              show this text\n"
+                          "  --version           show the version\n"
+                          "Travel is limited to pan -890..890 and tilt -267..800 counts. Exit status: 0 after a\n"
+                          "signal, 1 when the terminal cannot be set up, 2 for bad options.\n";
 
 // 10 bits a byte at 9600 baud.
 constexpr microseconds kByteTime(1042);
@@ -359,10 +358,10 @@ int openClientSide(int master, std::string &path)
 
 bool makeLink(const std::string &link, const std::string &target)
 {
-    struct stat existing{};
+    struct stat existing {};
     if (lstat(link.c_str(), &existing) == 0) {
         // Only a stale symlink is ours to replace; never clobber a real file.
-        struct stat pointed{};
+        struct stat pointed {};
         if (!S_ISLNK(existing.st_mode) || stat(link.c_str(), &pointed) == 0) {
             std::fprintf(stderr, "aimsim: %s: exists and is not a stale symlink\n", link.c_str());
             return false;

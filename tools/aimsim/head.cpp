@@ -31,14 +31,11 @@ std::optional<int> readField(Bytes field)
 
 bool hasPrefix(Bytes frame)
 {
-    return frame.size() >= 6 && frame[0] == kFrameStart && frame[1] == 0x30 && frame[2] == 0x30 &&
-           frame[3] == 0x00 && frame.back() == kEnd;
+    return frame.size() >= 6 && frame[0] == kFrameStart && frame[1] == 0x30 && frame[2] == 0x30 && frame[3] == 0x00 &&
+           frame.back() == kEnd;
 }
 
-std::string fieldText(Bytes field)
-{
-    return std::string(field.begin(), field.end());
-}
+std::string fieldText(Bytes field) { return std::string(field.begin(), field.end()); }
 
 Decoded decodeMove(Bytes frame)
 {

@@ -31,8 +31,8 @@ enum class Command { Initialise, Home, Move, Position, Malformed };
 
 struct Decoded {
     Command command = Command::Malformed;
-    Position target;     // for Move, already limited to the travel
-    std::string text;    // as the trace shows it
+    Position target;  // for Move, already limited to the travel
+    std::string text; // as the trace shows it
 };
 
 // Reads one complete frame (FF 30 30 00 ... EF).
