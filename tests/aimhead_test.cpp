@@ -7,6 +7,9 @@
 
 #include <thread>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -103,6 +106,23 @@ TEST(AimheadCommandLine, MissingDeviceFailsWithStatusOne)
     const ProcessResult result = aimhead({"0", "1571"}, {{"AIMLINK_DEVICE", "/nonexistent/ttyUSB7"}});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "/nonexistent/ttyUSB7: No such file or directory\nunable to open port\n");
+}
+
+TEST(AimheadCommandLine, PortWithoutPermissionFailsWithStatusOne)
+{
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to run aimhead as a user without access to the port";
+    char port[] = "/tmp/aimlink-port-XXXXXX";
+    const int file = mkstemp(port);
+    ASSERT_GE(file, 0);
+    fchmod(file, 0600);
+    close(file);
+    const ProcessResult result = runProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                             aimheadPath(), "0", "1571"},
+                                            {{"AIMLINK_DEVICE", port}}, 10s);
+    unlink(port);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, std::string(port) + ": Permission denied\nunable to open port\n");
 }
 
 TEST(AimheadMove, SendsTheWorkedMoveFramesAndEndsWhenTheHeadArrives)
