@@ -24,10 +24,11 @@ namespace aimhead {
 // 32767: a typo must not turn into a move.
 std::optional<int16_t> parseAngle(std::string_view text)
 {
-    if (!text.empty() && text.front() == '+')
+    const bool plus = !text.empty() && text.front() == '+';
+    if (plus)
         text.remove_prefix(1);
-    if (text.empty() || (text.front() == '-' ? text.size() == 1 || text[1] < '0' || text[1] > '9'
-                                             : text.front() < '0' || text.front() > '9'))
+    const std::string_view digits = !plus && !text.empty() && text.front() == '-' ? text.substr(1) : text;
+    if (digits.empty() || digits.front() < '0' || digits.front() > '9')
         return std::nullopt;
     int16_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);

@@ -82,7 +82,7 @@ TEST(AimheadCommandLine, RefusesEveryArgumentThatIsNotAWholeNumberInRange)
 {
     PtyPeer line;
     const Environment environment = {{"AIMLINK_DEVICE", line.path()}};
-    for (const std::string bad : {"abc", "12x", "", "1e3", "70000", "-32769", " 5", "+", "-", "0x10", "5 ", "--3"}) {
+    for (const std::string bad : {"abc", "12x", "", "1e3", "70000", "-32769", " 5", "+", "-", "0x10", "5 ", "--3", "+-9", "-+9"}) {
         const ProcessResult result = aimhead({bad, "1571"}, environment);
         EXPECT_EQ(result.status, 2) << bad;
         EXPECT_EQ(result.err,
