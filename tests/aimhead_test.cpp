@@ -82,7 +82,8 @@ TEST(AimheadCommandLine, RefusesEveryArgumentThatIsNotAWholeNumberInRange)
 {
     PtyPeer line;
     const Environment environment = {{"AIMLINK_DEVICE", line.path()}};
-    for (const std::string bad : {"abc", "12x", "", "1e3", "70000", "-32769", " 5", "+", "-", "0x10", "5 ", "--3", "+-9", "-+9"}) {
+    for (const std::string bad :
+         {"abc", "12x", "", "1e3", "70000", "-32769", " 5", "+", "-", "0x10", "5 ", "--3", "+-9", "-+9"}) {
         const ProcessResult result = aimhead({bad, "1571"}, environment);
         EXPECT_EQ(result.status, 2) << bad;
         EXPECT_EQ(result.err,
@@ -117,9 +118,9 @@ TEST(AimheadCommandLine, PortWithoutPermissionFailsWithStatusOne)
     ASSERT_GE(file, 0);
     fchmod(file, 0600);
     close(file);
-    const ProcessResult result = runProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                             aimheadPath(), "0", "1571"},
-                                            {{"AIMLINK_DEVICE", port}}, 10s);
+    const ProcessResult result =
+        runProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", aimheadPath(), "0", "1571"},
+                   {{"AIMLINK_DEVICE", port}}, 10s);
     unlink(port);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, std::string(port) + ": Permission denied\nunable to open port\n");
