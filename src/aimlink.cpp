@@ -139,6 +139,16 @@ Bytes reply(const ReplyAssembler &assembler)
     return assembler.complete ? Bytes(assembler.bytes.data(), assembler.length) : Bytes();
 }
 
+size_t bytesStillExpected(const ReplyAssembler &assembler)
+{
+    constexpr size_t kShortestReply = 6; // FE, four status bytes, EF
+    if (assembler.complete || assembler.length == 0)
+        return 0;
+    if (assembler.length < kShortestReply)
+        return kShortestReply - assembler.length;
+    return assembler.length < kDataReplyLength ? kDataReplyLength - assembler.length : 1;
+}
+
 void resetReply(ReplyAssembler &assembler)
 {
     assembler.length = 0;
@@ -200,6 +210,9 @@ namespace {
 
 using namespace aimlink;
 using Clock = std::chrono::steady_clock;
+
+// Ten bits a byte (start, eight data, stop) at the head's line speed.
+constexpr std::chrono::microseconds kByteTime(10'000'000 / PTZ_BAUD);
 
 std::atomic_ref<int32_t> slotLength() { return std::atomic_ref<int32_t>(cmdLength); }
 
@@ -380,6 +393,19 @@ struct Watcher {
         return Outcome::Done;
     }
 
+    // The line brings a byte every kByteTime; waking for each byte of a reply
+    // would cost a dozen wake-ups per exchange. Sleeps until all but the last
+    // of the bytes still expected can have come, then reads them at once; the
+    // last byte wakes the poll itself, so the reply's end is seen when it comes.
+    // True if a stop came meanwhile.
+    bool awaitBytes(size_t expected, Clock::time_point deadline) const
+    {
+        if (expected <= 1)
+            return false;
+        const auto untilMost = std::chrono::ceil<std::chrono::milliseconds>((expected - 1) * kByteTime);
+        return stopRequested(std::min(static_cast<int>(untilMost.count()), remainingMs(deadline)));
+    }
+
     // Collects the reply to the frame just written, however the line cuts it.
     Outcome readReply()
     {
@@ -398,6 +424,8 @@ struct Watcher {
             if (count == 0)
                 return fail("the port reads nothing although it reported data (device unplugged?)");
             feedReply(assembler, Bytes(chunk, static_cast<size_t>(count)));
+            if (awaitBytes(bytesStillExpected(assembler), deadline))
+                return Outcome::Stopped;
         }
         return Outcome::Done;
     }

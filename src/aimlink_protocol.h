@@ -74,6 +74,9 @@ struct ReplyAssembler {
 size_t feedReply(ReplyAssembler &assembler, Bytes input);
 Bytes reply(const ReplyAssembler &assembler);
 void resetReply(ReplyAssembler &assembler);
+// The fewest bytes that must still come before the reply being collected can
+// be complete: 0 when none has started or it is complete.
+size_t bytesStillExpected(const ReplyAssembler &assembler);
 
 // " %02X" for each byte up to and including the first equal to end, or all.
 std::string formatDump(Bytes bytes, uint8_t end);

@@ -208,6 +208,27 @@ TEST(Extraction, KeepsALoneStartByteOpenAndDropsOverlongRuns)
     EXPECT_TRUE(assembler.complete);
 }
 
+TEST(Extraction, KnowsHowManyBytesMustStillCome)
+{
+    const auto data = positionBytes("7E0C", "8000");
+    ReplyAssembler assembler;
+    EXPECT_EQ(bytesStillExpected(assembler), 0u) << "nothing started";
+    const std::vector<size_t> expected = {5, 4, 3, 2, 1, 8, 7, 6, 5, 4, 3, 2, 1, 0};
+    for (size_t i = 0; i < data.size(); ++i) {
+        feedReply(assembler, Bytes(data).subspan(i, 1));
+        EXPECT_EQ(bytesStillExpected(assembler), expected[i]) << "after " << i + 1 << " bytes";
+    }
+    resetReply(assembler);
+    const std::vector<uint8_t> acknowledgement = {0xFE, 0x30, 0x30, 0x30, 0x30, 0xEF};
+    feedReply(assembler, Bytes(acknowledgement).first(5));
+    EXPECT_EQ(bytesStillExpected(assembler), 1u);
+    resetReply(assembler);
+    std::vector<uint8_t> longer(20, 0x30);
+    longer[0] = 0xFE;
+    feedReply(assembler, longer);
+    EXPECT_EQ(bytesStillExpected(assembler), 1u) << "past the usual length, the end byte may come any time";
+}
+
 TEST(Dump, StopsAtTheEndByteOrTheBuffer)
 {
     const std::vector<uint8_t> rejection = {0xFE, 0x30, 0x30, 0x31, 0x30, 0xEF, 0x99};

@@ -4,7 +4,7 @@
 //
 // aimhead is one source file; take it whole and rename its main.
 #define main aimhead_main
-#include "aimhead.cpp"
+#include "aimhead.cpp" // NOLINT(bugprone-suspicious-include): aimhead is one source file, taken whole
 #undef main
 
 #include <cstdlib>

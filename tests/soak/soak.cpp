@@ -83,8 +83,8 @@ double minutesFrom(int argc, char **argv)
 int main(int argc, char **argv)
 {
     const double minutes = minutesFrom(argc, argv);
-    Simulator head({"--trace", "--reject", "7", "--split", "--noise", "--corrupt", "5", "--speed", "3000", "--latency",
-                    "2"});
+    Simulator head(
+        {"--trace", "--reject", "7", "--split", "--noise", "--corrupt", "5", "--speed", "3000", "--latency", "2"});
     setenv("AIMLINK_DEVICE", head.device().c_str(), 1);
     StderrCapture clientMessages;
 
