@@ -1,6 +1,10 @@
 /*
  * serial: opens a serial device for the camera link, read-write,
  * non-blocking, raw 8-bit, at a given line speed.
+ *
+ * The functions keep no state of their own and may be called from any
+ * thread; openSerialPort ends the process on failure, so call it before
+ * starting threads that must not be cut short.
  */
 #ifndef AIMLINK_SERIAL_H
 #define AIMLINK_SERIAL_H
