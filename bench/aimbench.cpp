@@ -33,7 +33,10 @@ struct Run {
     int status = -1;
 };
 
-double milliseconds(const timeval &t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; }
+double milliseconds(const timeval &t)
+{
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3;
+}
 
 // Runs argv with AIMLINK_DEVICE set and output discarded; the exit is seen
 // through a pidfd, its resource use through wait4.
@@ -183,8 +186,7 @@ int main(int argc, char **argv)
     char reactionText[128] = "no reply found in the trace";
     if (!reaction.empty())
         std::snprintf(reactionText, sizeof reactionText, "p50 %.2f ms, p99 %.2f ms (min %.2f, max %.2f)",
-                      quantile(reaction, 0.5), quantile(reaction, 0.99), quantile(reaction, 0),
-                      quantile(reaction, 1));
+                      quantile(reaction, 0.5), quantile(reaction, 0.99), quantile(reaction, 0), quantile(reaction, 1));
     std::printf("| reaction: last byte of the arrival reply to aimhead's exit | p99 <= 5 ms | %s | %s |\n",
                 reactionText, verdict(!reaction.empty() && quantile(reaction, 0.99) <= 5));
     std::printf("| CPU of an idle client over %d s | <= 0.5 %% of a core | %.3f %% (%.1f ms) | %s |\n", kIdleSeconds,
