@@ -3,75 +3,20 @@
 //   aimbench [--runs N]       (scripts/bench builds and runs it)
 #include "aimlink.h"
 #include "support/process.h"
+#include "support/stderr_capture.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Run {
-    double cpuMs = 0;        // user + sys
-    double maxRssKiB = 0;    // peak resident memory
-    double wallMs = 0;       // fork to exit
-    Clock::time_point ended; // when the exit was seen
-    int status = -1;
-};
-
-double milliseconds(const timeval &t)
-{
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3;
-}
-
-// Runs argv with AIMLINK_DEVICE set and output discarded; the exit is seen
-// through a pidfd, its resource use through wait4.
-Run measure(const std::vector<std::string> &argv, const std::string &device)
-{
-    std::vector<char *> args;
-    args.reserve(argv.size() + 1);
-    for (const std::string &arg : argv)
-        args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(nullptr);
-    Run run;
-    const auto started = Clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setenv("AIMLINK_DEVICE", device.c_str(), 1);
-        const int nothing = open("/dev/null", O_RDWR);
-        dup2(nothing, 1);
-        dup2(nothing, 2);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    const int handle = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    pollfd child{handle, POLLIN, 0};
-    poll(&child, 1, 60000);
-    run.ended = Clock::now();
-    close(handle);
-    int raw = 0;
-    rusage usage{};
-    wait4(pid, &raw, 0, &usage);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.cpuMs = milliseconds(usage.ru_utime) + milliseconds(usage.ru_stime);
-    run.maxRssKiB = static_cast<double>(usage.ru_maxrss);
-    run.wallMs = std::chrono::duration<double, std::milli>(run.ended - started).count();
-    return run;
-}
 
 double quantile(std::vector<double> values, double q)
 {
@@ -100,14 +45,6 @@ double arrivalReplyTime(const std::string &trace, const std::string &position)
         return -1;
     const size_t lineStart = trace.rfind('\n', at);
     return std::stod(trace.substr(lineStart == std::string::npos ? 0 : lineStart + 1));
-}
-
-int countLines(const std::string &text, const std::string &needle)
-{
-    int count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++count;
-    return count;
 }
 
 std::string machine()
@@ -155,10 +92,10 @@ int main(int argc, char **argv)
     // Moves that need a reply to end: alternate sides so the head always travels.
     for (int i = 0; i < runs; ++i) {
         const bool left = i % 2 == 0;
-        const Run run = measure({aimheadPath(), left ? "1000" : "-1000", "1571"}, head.device());
+        const ProcessResult run = runAimhead({left ? "1000" : "-1000", "1571"}, head.environment());
         failures += run.status != 0;
         cpu.push_back(run.cpuMs);
-        rss.push_back(run.maxRssKiB / 1024.0);
+        rss.push_back(static_cast<double>(run.maxResidentKiB) / 1024.0);
         const double replied = arrivalReplyTime(head.errors(), left ? "-500 0" : "500 0");
         const double exited = std::chrono::duration<double>(run.ended.time_since_epoch()).count();
         if (replied > 0)
@@ -166,14 +103,15 @@ int main(int argc, char **argv)
     }
     // The initialise frame sends the head home: a move there finds it arrived.
     for (int i = 0; i < runs / 2; ++i) {
-        const Run run = measure({aimheadPath(), "0", "1571"}, head.device());
+        const ProcessResult run = runAimhead({"0", "1571"}, head.environment());
         failures += run.status != 0;
-        wall.push_back(run.wallMs / 1e3);
+        wall.push_back(std::chrono::duration<double>(run.elapsed).count());
     }
     // An idle client: its CPU, and the frames it puts on the line.
-    const int framesBefore = countLines(head.errors(), " -> ");
-    const Run idle = measure({"/proc/self/exe", "--idle-client", std::to_string(kIdleSeconds)}, head.device());
-    const double idleFramesPerSecond = (countLines(head.errors(), " -> ") - framesBefore) / double(kIdleSeconds);
+    const int framesBefore = occurrences(head.errors(), " -> ");
+    const ProcessResult idle =
+        runProcess({"/proc/self/exe", "--idle-client", std::to_string(kIdleSeconds)}, head.environment());
+    const double idleFramesPerSecond = (occurrences(head.errors(), " -> ") - framesBefore) / double(kIdleSeconds);
     const double idlePercent = idle.cpuMs / (kIdleSeconds * 1e3) * 100.0;
     head.stop();
 

@@ -105,7 +105,7 @@ ReplyKind classifyReply(Bytes reply)
     return digits ? ReplyKind::Position : ReplyKind::Corrupt;
 }
 
-Position replyPosition(Bytes reply)
+Counts replyPosition(Bytes reply)
 {
     return {decodeCount(reply.subspan<5, 4>()).value_or(0), decodeCount(reply.subspan<9, 4>()).value_or(0)};
 }
@@ -302,7 +302,7 @@ void restoreSlot(const Frame &frame)
     slotLength().store(static_cast<int32_t>(frame.length), std::memory_order_release);
 }
 
-void storePosition(Position position)
+void storePosition(Counts position)
 {
     std::atomic_ref<int16_t>(panout).store(position.pan, std::memory_order_release);
     std::atomic_ref<int16_t>(tiltout).store(position.tilt, std::memory_order_release);

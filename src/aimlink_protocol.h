@@ -48,15 +48,16 @@ std::optional<int16_t> decodeCount(std::span<const uint8_t, 4> field);
 
 enum class ReplyKind { NotReply, Rejection, Acknowledgement, Position, Corrupt };
 
-struct Position {
+// A complete reply, FE up to and including its end byte.
+ReplyKind classifyReply(Bytes reply);
+// Pan and tilt in camera counts: a target, a limit or a reported position.
+struct Counts {
     int16_t pan;
     int16_t tilt;
 };
 
-// A complete reply, FE up to and including its end byte.
-ReplyKind classifyReply(Bytes reply);
 // The position carried by a reply that classifyReply calls Position.
-Position replyPosition(Bytes reply);
+Counts replyPosition(Bytes reply);
 
 // Reassembles one reply from a byte stream that may split it across reads
 // and carry noise around it: bytes before FE are skipped, a new FE restarts
@@ -80,11 +81,6 @@ size_t bytesStillExpected(const ReplyAssembler &assembler);
 
 // " %02X" for each byte up to and including the first equal to end, or all.
 std::string formatDump(Bytes bytes, uint8_t end);
-
-struct Counts {
-    int16_t pan;
-    int16_t tilt;
-};
 
 // Caller's milliradians to the head's camera counts, unlimited: pan is
 // mirrored (6282 - pan), tilt offset by 1571, both halved rounding down.

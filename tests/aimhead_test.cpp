@@ -16,14 +16,6 @@ namespace {
 
 const std::string kUsage = "Usage:\naimhead pan tilt [zoom]\npan and tilt are in thousandths of radians\n";
 
-ProcessResult aimhead(const std::vector<std::string> &arguments, const Environment &environment,
-                      std::chrono::milliseconds timeout = 60s)
-{
-    std::vector<std::string> argv = {aimheadPath()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runProcess(argv, environment, timeout);
-}
-
 // The frames the simulator traced, decoded, without the position requests.
 std::vector<std::string> commandsTraced(const std::string &trace)
 {
@@ -61,18 +53,18 @@ TEST(AimheadCommandLine, UsageAndHelpNeverTouchTheLine)
     PtyPeer line;
     const Environment environment = {{"AIMLINK_DEVICE", line.path()}};
     for (const auto &arguments : std::vector<std::vector<std::string>>{{}, {"100"}}) {
-        const ProcessResult result = aimhead(arguments, environment);
+        const ProcessResult result = runAimhead(arguments, environment);
         EXPECT_EQ(result.status, 2);
         EXPECT_EQ(result.out, kUsage);
         EXPECT_EQ(result.err, "");
         EXPECT_LT(result.elapsed, 500ms) << "no pause before the usage text";
     }
     for (const std::string help : {"-h", "--help"}) {
-        const ProcessResult result = aimhead({help}, environment);
+        const ProcessResult result = runAimhead({help}, environment);
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.out, kUsage);
     }
-    const ProcessResult version = aimhead({"--version"}, environment);
+    const ProcessResult version = runAimhead({"--version"}, environment);
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("aimhead ", 0), 0u);
     EXPECT_EQ(line.countFrames(200ms), 0) << "not one byte on the line";
@@ -84,19 +76,19 @@ TEST(AimheadCommandLine, RefusesEveryArgumentThatIsNotAWholeNumberInRange)
     const Environment environment = {{"AIMLINK_DEVICE", line.path()}};
     for (const std::string bad :
          {"abc", "12x", "", "1e3", "70000", "-32769", " 5", "+", "-", "0x10", "5 ", "--3", "+-9", "-+9"}) {
-        const ProcessResult result = aimhead({bad, "1571"}, environment);
+        const ProcessResult result = runAimhead({bad, "1571"}, environment);
         EXPECT_EQ(result.status, 2) << bad;
         EXPECT_EQ(result.err,
                   "aimhead: pan must be a whole number of milliradians from -32768 to 32767, got '" + bad + "'\n");
         EXPECT_EQ(result.out, "");
     }
-    const ProcessResult tilt = aimhead({"0", "1.5"}, environment);
+    const ProcessResult tilt = runAimhead({"0", "1.5"}, environment);
     EXPECT_EQ(tilt.status, 2);
     EXPECT_EQ(tilt.err, "aimhead: tilt must be a whole number of milliradians from -32768 to 32767, got '1.5'\n");
-    const ProcessResult zoom = aimhead({"0", "1571", "far"}, environment);
+    const ProcessResult zoom = runAimhead({"0", "1571", "far"}, environment);
     EXPECT_EQ(zoom.status, 2);
     EXPECT_EQ(zoom.err, "aimhead: zoom must be a whole number from -32768 to 32767, got 'far'\n");
-    const ProcessResult control = aimhead({"1\x1b[2J", "0"}, environment);
+    const ProcessResult control = runAimhead({"1\x1b[2J", "0"}, environment);
     EXPECT_EQ(control.err,
               "aimhead: pan must be a whole number of milliradians from -32768 to 32767, got '1\\x1B[2J'\n");
     EXPECT_EQ(line.countFrames(200ms), 0) << "nothing opened, nothing sent";
@@ -104,7 +96,7 @@ TEST(AimheadCommandLine, RefusesEveryArgumentThatIsNotAWholeNumberInRange)
 
 TEST(AimheadCommandLine, MissingDeviceFailsWithStatusOne)
 {
-    const ProcessResult result = aimhead({"0", "1571"}, {{"AIMLINK_DEVICE", "/nonexistent/ttyUSB7"}});
+    const ProcessResult result = runAimhead({"0", "1571"}, {{"AIMLINK_DEVICE", "/nonexistent/ttyUSB7"}});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "/nonexistent/ttyUSB7: No such file or directory\nunable to open port\n");
 }
@@ -141,7 +133,7 @@ TEST(AimheadMove, SendsTheWorkedMoveFramesAndEndsWhenTheHeadArrives)
     };
     for (const Row &row : rows) {
         Simulator head({"--trace", "--speed", "0"});
-        const ProcessResult result = aimhead({row.pan, row.tilt}, head.environment());
+        const ProcessResult result = runAimhead({row.pan, row.tilt}, head.environment());
         EXPECT_EQ(result.status, 0) << row.pan << " " << row.tilt << ": " << result.err;
         EXPECT_EQ(result.err, "");
         head.stop();
@@ -158,7 +150,7 @@ TEST(AimheadMove, ThirdArgumentChangesNothingOnTheLine)
     const std::vector<std::string> runs[2] = {{"500", "2000"}, {"500", "2000", "5"}};
     for (int i = 0; i < 2; ++i) {
         Simulator head({"--trace", "--speed", "0"});
-        EXPECT_EQ(aimhead(runs[i], head.environment()).status, 0);
+        EXPECT_EQ(runAimhead(runs[i], head.environment()).status, 0);
         head.stop();
         seen[i] = commandsTraced(head.errors());
     }
@@ -168,7 +160,7 @@ TEST(AimheadMove, ThirdArgumentChangesNothingOnTheLine)
 TEST(AimheadMove, BeyondTheTravelWarnsAndCompletesAtTheLimit)
 {
     Simulator head({"--speed", "0"});
-    const ProcessResult result = aimhead({"2000", "0"}, head.environment());
+    const ProcessResult result = runAimhead({"2000", "0"}, head.environment());
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "aimhead: pan 2000 tilt 0 is beyond the head's travel; the head will stop at its "
                           "limit, pan 1780 tilt 1037\n");
@@ -192,7 +184,7 @@ TEST(AimheadMove, RejectedMoveIsResentAndCompletes)
             return true;
         });
     });
-    const ProcessResult result = aimhead({"1000", "1571"}, {{"AIMLINK_DEVICE", line.path()}}, 10s);
+    const ProcessResult result = runAimhead({"1000", "1571"}, {{"AIMLINK_DEVICE", line.path()}}, 10s);
     line.interrupt();
     head.join();
     EXPECT_EQ(result.status, 0) << result.err;
@@ -203,7 +195,7 @@ TEST(AimheadMove, RejectedMoveIsResentAndCompletes)
 TEST(AimheadFailure, SilentHeadEndsWithStatusOneInBoundedTime)
 {
     Simulator head({"--silent-after", "0"});
-    const ProcessResult result = aimhead({"0", "1571"}, head.environment(), 10s);
+    const ProcessResult result = runAimhead({"0", "1571"}, head.environment(), 10s);
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("aimhead: the head on " + head.device() + " does not answer\n"), std::string::npos)
         << result.err;
@@ -224,7 +216,7 @@ TEST(AimheadFailure, HangUpMidMoveEndsAtOnce)
             return false;
         });
     });
-    const ProcessResult result = aimhead({"1000", "1571"}, {{"AIMLINK_DEVICE", line.path()}}, 10s);
+    const ProcessResult result = runAimhead({"1000", "1571"}, {{"AIMLINK_DEVICE", line.path()}}, 10s);
     const auto ended = std::chrono::steady_clock::now();
     head.join();
     EXPECT_EQ(result.status, 1);
@@ -236,7 +228,7 @@ TEST(AimheadFailure, HangUpMidMoveEndsAtOnce)
 TEST(AimheadFailure, HeadThatNeverArrivesEndsAfterThirtySeconds)
 {
     Simulator head({"--speed", "2"});
-    const ProcessResult result = aimhead({"1000", "1571"}, head.environment(), 45s);
+    const ProcessResult result = runAimhead({"1000", "1571"}, head.environment(), 45s);
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("aimhead: the head on " + head.device() +
                               " did not reach pan 1000 tilt 1571 within 30 s; it last reported pan "),

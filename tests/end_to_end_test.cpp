@@ -1,6 +1,7 @@
 // aimhead and the simulator as separate processes, with every fault the
 // simulator can put on the line.
 #include "support/process.h"
+#include "support/stderr_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -14,19 +15,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-ProcessResult aimhead(const Environment &environment, std::vector<std::string> angles = {"1000", "1571"},
-                      std::chrono::milliseconds timeout = 20s)
+ProcessResult aimhead(const Environment &environment, const std::vector<std::string> &angles = {"1000", "1571"})
 {
-    angles.insert(angles.begin(), aimheadPath());
-    return runProcess(angles, environment, timeout);
-}
-
-int count(const std::string &text, const std::string &needle)
-{
-    int found = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++found;
-    return found;
+    return runAimhead(angles, environment, 20s);
 }
 
 } // namespace
@@ -38,9 +29,10 @@ TEST(EndToEnd, MoveCompletesWithTheExpectedBytesOnTheLine)
     EXPECT_EQ(result.status, 0) << result.err;
     head.stop();
     const std::string trace = head.errors();
-    EXPECT_EQ(count(trace, "-> initialise  [FF 30 30 00 90 30 EF]"), 1) << trace;
-    EXPECT_EQ(count(trace, "-> move pan 7E0C (-500) tilt 8000 (0)  [FF 30 30 00 62 37 45 30 43 38 30 30 30 EF]"), 1);
-    EXPECT_EQ(count(trace, "<- position -500 0  [FE 30 30 30 30 37 45 30 43 38 30 30 30 EF]"), 1)
+    EXPECT_EQ(occurrences(trace, "-> initialise  [FF 30 30 00 90 30 EF]"), 1) << trace;
+    EXPECT_EQ(occurrences(trace, "-> move pan 7E0C (-500) tilt 8000 (0)  [FF 30 30 00 62 37 45 30 43 38 30 30 30 EF]"),
+              1);
+    EXPECT_EQ(occurrences(trace, "<- position -500 0  [FE 30 30 30 30 37 45 30 43 38 30 30 30 EF]"), 1)
         << "aimhead ends on the first report of the target";
 }
 
@@ -113,7 +105,7 @@ TEST(EndToEnd, SimulatorOptionsAreChecked)
         argv.insert(argv.end(), bad.begin(), bad.end());
         const ProcessResult result = runProcess(argv, {}, 5s);
         EXPECT_EQ(result.status, 2) << bad[0];
-        EXPECT_EQ(count(result.err, "\n"), 1) << result.err;
+        EXPECT_EQ(occurrences(result.err, "\n"), 1) << result.err;
         EXPECT_EQ(result.err.rfind("aimsim: ", 0), 0u);
     }
     const ProcessResult help = runProcess({aimsimPath(), "--help"}, {}, 5s);
@@ -156,5 +148,5 @@ TEST(EndToEnd, DefaultDeviceIsUsedWithoutTheEnvironment)
         runProcess({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script}, {}, 20s);
     EXPECT_EQ(result.status, 0) << result.err;
     head.stop();
-    EXPECT_EQ(count(head.errors(), "-> move pan 8000 (0) tilt 8000 (0)"), 1);
+    EXPECT_EQ(occurrences(head.errors(), "-> move pan 8000 (0) tilt 8000 (0)"), 1);
 }

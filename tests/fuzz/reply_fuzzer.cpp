@@ -34,7 +34,7 @@ void checkReply(Bytes bytes, ReplyKind kind)
     require(std::count(bytes.begin(), bytes.end(), kEnd) == 1);
     require(kind != ReplyKind::NotReply);
     if (kind == ReplyKind::Position) {
-        const Position position = replyPosition(bytes);
+        const Counts position = replyPosition(bytes);
         const auto pan = encodeCount(position.pan);
         const auto tilt = encodeCount(position.tilt);
         for (size_t i = 0; i < 4; ++i) {

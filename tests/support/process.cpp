@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,20 +65,37 @@ int statusOf(int raw)
     return 128 + WTERMSIG(raw);
 }
 
+double milliseconds(const timeval &time)
+{
+    return static_cast<double>(time.tv_sec) * 1e3 + static_cast<double>(time.tv_usec) / 1e3;
+}
+
 // Waits for the child without polling its state in a loop: a pidfd becomes
-// readable when it ends.
-bool waitFor(pid_t pid, std::chrono::milliseconds timeout, int &status)
+// readable when it ends. Fills in status, end time and resource use.
+bool waitFor(pid_t pid, std::chrono::milliseconds timeout, ProcessResult &result)
 {
     const int handle = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     pollfd child{handle, POLLIN, 0};
     const int ready = poll(&child, 1, static_cast<int>(timeout.count()));
+    result.ended = std::chrono::steady_clock::now();
     close(handle);
     if (ready <= 0)
         return false;
     int raw = 0;
-    waitpid(pid, &raw, 0);
-    status = statusOf(raw);
+    rusage usage{};
+    wait4(pid, &raw, 0, &usage);
+    result.status = statusOf(raw);
+    result.cpuMs = milliseconds(usage.ru_utime) + milliseconds(usage.ru_stime);
+    result.maxResidentKiB = usage.ru_maxrss;
     return true;
+}
+
+bool waitFor(pid_t pid, std::chrono::milliseconds timeout, int &status)
+{
+    ProcessResult result;
+    const bool ended = waitFor(pid, timeout, result);
+    status = result.status;
+    return ended;
 }
 
 int killAndReap(pid_t pid)
@@ -100,14 +118,21 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const Environment
     const auto started = std::chrono::steady_clock::now();
     const pid_t pid = spawn(argv, environment, out, errPath);
     close(out);
-    if (!waitFor(pid, timeout, result.status))
+    if (!waitFor(pid, timeout, result))
         result.status = killAndReap(pid);
-    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(result.ended - started);
     result.out = slurp(outPath);
     result.err = slurp(errPath);
     unlink(outPath.c_str());
     unlink(errPath.c_str());
     return result;
+}
+
+ProcessResult runAimhead(std::vector<std::string> arguments, const Environment &environment,
+                         std::chrono::milliseconds timeout)
+{
+    arguments.insert(arguments.begin(), aimheadPath());
+    return runProcess(arguments, environment, timeout);
 }
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string> &argv, const Environment &environment)

@@ -13,12 +13,19 @@ struct ProcessResult {
     std::string out;
     std::string err;
     std::chrono::milliseconds elapsed{0};
+    std::chrono::steady_clock::time_point ended; // when its end was seen
+    double cpuMs = 0;                            // user + system time
+    long maxResidentKiB = 0;                     // peak resident memory
 };
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
 // Runs argv to its end, killing it after the time-out.
 ProcessResult runProcess(const std::vector<std::string> &argv, const Environment &environment = {},
+                         std::chrono::milliseconds timeout = std::chrono::milliseconds(60000));
+
+// Runs aimhead with the arguments.
+ProcessResult runAimhead(std::vector<std::string> arguments, const Environment &environment,
                          std::chrono::milliseconds timeout = std::chrono::milliseconds(60000));
 
 // A program left running in the background, such as the simulator.
