@@ -16,3 +16,9 @@ install(FILES ${PROJECT_BINARY_DIR}/aimlink.pc DESTINATION ${CMAKE_INSTALL_LIBDI
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/aimhead.1 ${PROJECT_SOURCE_DIR}/docs/man/aimsim.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/aimlink.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+# `man startPTZ` and the like lead to the one page that documents them all.
+foreach(function startPTZ stopPTZ readyPTZ donePTZ waitReadyPTZ waitDonePTZ waitLinkPTZ linkPTZ devicePTZ setPanTilt
+                 homePTZ initPTZ setZoom getPTZ hexPrint watchPTZ)
+  file(WRITE ${PROJECT_BINARY_DIR}/man3/${function}.3 ".so man3/aimlink.3\n")
+  install(FILES ${PROJECT_BINARY_DIR}/man3/${function}.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+endforeach()
