@@ -209,10 +209,6 @@ void Simulator::trace(Clock::time_point when, const std::string &line) const
 
 std::vector<uint8_t> Simulator::faulted(std::vector<uint8_t> reply, std::string &text)
 {
-    if (options_.rejectEvery > 0 && framesSeen_ % options_.rejectEvery == 0) {
-        text = "reject (fault)";
-        return rejection();
-    }
     if (reply.size() == 14 && options_.corruptEvery > 0 && ++positionReplies_ % options_.corruptEvery == 0) {
         reply[7] = '@';
         text += " (corrupted)";
@@ -241,9 +237,13 @@ void Simulator::answerFrame(Bytes frame, Clock::time_point now)
     trace(now, "-> " + decoded.text + "  [" + hex(frame) + "]" + (silent ? "  (no answer: silent)" : ""));
     if (silent)
         return;
-    std::vector<uint8_t> reply = head_.answer(decoded, now);
+    // A frame rejected on request is not carried out, as with the real head.
+    const bool rejected = options_.rejectEvery > 0 && framesSeen_ % options_.rejectEvery == 0;
+    std::vector<uint8_t> reply = rejected ? rejection() : head_.answer(decoded, now);
     std::string text;
-    if (reply.size() == 14) {
+    if (rejected) {
+        text = "reject (fault)";
+    } else if (reply.size() == 14) {
         const Position at = head_.positionAt(now);
         text = "position " + std::to_string(at.pan) + " " + std::to_string(at.tilt);
     } else {
