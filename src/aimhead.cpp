@@ -114,27 +114,32 @@ extern "C" void releasePortAndDie(int signal)
     std::raise(signal);
 }
 
-int fail(const char *format, const std::string &detail = {})
+// Ends a run that got as far as starting the client: one line, port released.
+int fail(const std::string &line)
 {
-    std::fprintf(stderr, format, devicePTZ(), detail.c_str());
+    std::fprintf(stderr, "aimhead: %s\n", line.c_str());
     stopPTZ();
     return kFailure;
 }
+
+std::string device() { return devicePTZ(); }
 
 std::string angles(int32_t panAngle, int32_t tiltAngle)
 {
     return "pan " + std::to_string(panAngle) + " tilt " + std::to_string(tiltAngle);
 }
 
-void warnIfBeyondTravel(const Request &request)
+// The angles the head will stop at, in the caller's frame; warns when the
+// request lies beyond the travel.
+std::string reachableTarget(const Request &request)
 {
     const aimlink::Counts wanted = aimlink::anglesToCounts(request.pan, request.tilt);
     const aimlink::Counts reached = aimlink::limitCounts(wanted);
-    if (wanted.pan == reached.pan && wanted.tilt == reached.tilt)
-        return;
-    std::fprintf(stderr, "aimhead: %s is beyond the head's travel; the head will stop at its limit, %s\n",
-                 angles(request.pan, request.tilt).c_str(),
-                 angles(aimlink::panCountToAngle(reached.pan), aimlink::tiltCountToAngle(reached.tilt)).c_str());
+    std::string target = angles(aimlink::panCountToAngle(reached.pan), aimlink::tiltCountToAngle(reached.tilt));
+    if (wanted.pan != reached.pan || wanted.tilt != reached.tilt)
+        std::fprintf(stderr, "aimhead: %s is beyond the head's travel; the head will stop at its limit, %s\n",
+                     angles(request.pan, request.tilt).c_str(), target.c_str());
+    return target;
 }
 
 std::string lastReported()
@@ -171,7 +176,7 @@ int waitForArrival()
     }
 }
 
-int linkFailed() { return fail("aimhead: %s: the link to the head failed%s\n"); }
+int linkFailed() { return fail(device() + ": the link to the head failed"); }
 
 int move(const Request &request)
 {
@@ -181,7 +186,7 @@ int move(const Request &request)
     std::signal(SIGTERM, releasePortAndDie);
     const int answered = waitLinkPTZ(kFirstReplyMs);
     if (answered == 0)
-        return fail("aimhead: the head on %s does not answer%s\n");
+        return fail("the head on " + device() + " does not answer");
     if (answered < 0)
         return linkFailed();
     std::this_thread::sleep_until(started + kStartupPause);
@@ -190,23 +195,20 @@ int move(const Request &request)
         setZoom(*request.zoom);
     const int emptied = waitReadyPTZ(kWriteMs);
     if (emptied <= 0)
-        return emptied < 0 ? linkFailed() : fail("aimhead: %s: the command slot did not empty within 3 s%s\n");
-    warnIfBeyondTravel(request);
+        return emptied < 0 ? linkFailed() : fail(device() + ": the command slot did not empty within 3 s");
+    const std::string target = reachableTarget(request);
     setPanTilt(request.pan, request.tilt);
     const int written = waitReadyPTZ(kWriteMs);
     if (written <= 0)
-        return written < 0 ? linkFailed() : fail("aimhead: %s: the move frame was not written within 3 s%s\n");
+        return written < 0 ? linkFailed() : fail(device() + ": the move frame was not written within 3 s");
     const int arrived = waitForArrival();
     if (arrived < 0)
         return linkFailed();
-    if (arrived == 0) {
-        const aimlink::Counts target = aimlink::limitCounts(aimlink::anglesToCounts(request.pan, request.tilt));
-        return fail("aimhead: the head on %s did not reach %s\n",
-                    angles(aimlink::panCountToAngle(target.pan), aimlink::tiltCountToAngle(target.tilt)) +
-                        " within 30 s; it last reported " + lastReported());
-    }
+    if (arrived == 0)
+        return fail("the head on " + device() + " did not reach " + target + " within 30 s; it last reported " +
+                    lastReported());
     if (arrived == kStoppedAnswering)
-        return fail("aimhead: the head on %s stopped answering%s\n", "; it last reported " + lastReported());
+        return fail("the head on " + device() + " stopped answering; it last reported " + lastReported());
     stopPTZ();
     return kSuccess;
 }
