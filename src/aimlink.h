@@ -1,20 +1,26 @@
 /*
  * aimlink: client for a motorised pan-tilt camera head on a serial line.
  *
- * One client per process. startPTZ() opens the port and starts a background
- * watcher thread that writes one frame at a time (the queued command, or else
- * a position request) and reads the head's reply. The caller's thread queues
- * commands through a single-entry slot and reads the last reported position.
+ * Two interfaces over one client:
  *
- * Units: callers give angles in milliradians in their own frame
- * (setPanTilt); the head reports camera counts of 2 milliradians each in its
- * own frame (panout, tiltout; getPTZ doubles them).
+ * - The handle interface (aimlink_*): one handle per head, any number of
+ *   heads per process. Every call returns a status code; the text of the
+ *   last failure is fetched with aimlink_last_error(). Nothing is printed and
+ *   nothing ends the process: messages go to a handler the caller installs.
  *
- * Threads: every function is meant for one caller thread at a time; the
- * watcher is the only other thread that touches the module's state.
+ * - The original calls (startPTZ, setPanTilt, cmdbuf, ...): one client per
+ *   process over a default handle, its state in exported variables. Port
+ *   failures end the process with status 1 and messages go to standard
+ *   error, as programs written for it expect.
  *
- * Diagnostics go to standard error. Failures to open or configure the port
- * end the process with status 1, as does a watcher thread that cannot start.
+ * Units: callers give angles in milliradians in their own frame. The head's
+ * pan is mirrored (6282 - pan) and its tilt offset by 1571; one camera count
+ * is 2 milliradians. The handle interface reports positions in the caller's
+ * frame; getPTZ() reports the head's own frame, as it always has.
+ *
+ * Each handle has a background watcher thread that writes one frame at a
+ * time (the queued command, or else a position request) and reads the
+ * head's reply.
  */
 #ifndef AIMLINK_AIMLINK_H
 #define AIMLINK_AIMLINK_H
@@ -25,6 +31,174 @@
 extern "C" {
 #endif
 
+/* ------------------------------------------------------------------------
+ * Version
+ * ------------------------------------------------------------------------ */
+#define AIMLINK_VERSION_MAJOR 1
+#define AIMLINK_VERSION_MINOR 1
+#define AIMLINK_VERSION_PATCH 0
+#define AIMLINK_VERSION_STRING "1.1.0"
+
+/* The library's version, "MAJOR.MINOR.PATCH": the one running, which may be
+ * newer than the header a program was built with. */
+const char *aimlink_version(void);
+
+/* ------------------------------------------------------------------------
+ * The handle interface
+ * ------------------------------------------------------------------------ */
+
+/* Results of the handle calls. 0 is success; every failure is negative. */
+typedef enum aimlink_status {
+    AIMLINK_OK = 0,
+    AIMLINK_ERR_ARGUMENT = -1,  /* a bad argument: null handle, unsupported speed, angle beyond 16 bits */
+    AIMLINK_ERR_PORT = -2,      /* the device cannot be opened, locked or configured; aimlink_last_errno() */
+    AIMLINK_ERR_TIMEOUT = -3,   /* the wait ended before its condition held */
+    AIMLINK_ERR_LINK = -4,      /* the link failed: hang-up, unplug or I/O error; close and open again */
+    AIMLINK_ERR_CLOSED = -5,    /* the handle is not open */
+    AIMLINK_ERR_OPEN = -6,      /* the handle is already open */
+    AIMLINK_ERR_SYSTEM = -7,    /* no thread, descriptor or memory to be had; aimlink_last_errno() */
+    AIMLINK_ERR_NO_REPORT = -8  /* the head has sent no position report since the handle was opened */
+} aimlink_status;
+
+/* A short fixed description of a status code, such as "timed out". */
+const char *aimlink_strerror(int status);
+
+/* States of the link, also those of linkPTZ(). */
+typedef enum aimlink_link_state {
+    AIMLINK_LINK_CLOSED = 0,  /* not open */
+    AIMLINK_LINK_WAITING = 1, /* open; the head has not answered yet */
+    AIMLINK_LINK_UP = 2,      /* replies are flowing */
+    AIMLINK_LINK_SILENT = 3,  /* the last frame went unanswered within the reply time-out */
+    AIMLINK_LINK_FAILED = 4   /* hang-up or I/O error; the watcher no longer touches the port */
+} aimlink_link_state;
+
+/* The head's travel in the caller's frame, milliradians. */
+#define AIMLINK_PAN_MIN (-1780)
+#define AIMLINK_PAN_MAX 1780
+#define AIMLINK_TILT_MIN 1037
+#define AIMLINK_TILT_MAX 3171
+
+/* Defaults of a new handle. */
+#define AIMLINK_DEFAULT_DEVICE "/dev/ttyS3"
+#define AIMLINK_DEFAULT_BAUD 9600
+#define AIMLINK_DEFAULT_REPLY_TIMEOUT_MS 1000
+
+/* Hardware flow control (RTS/CTS) on open. */
+typedef enum aimlink_flow_control {
+    AIMLINK_FLOW_KEEP = 0, /* leave it as the device had it (default) */
+    AIMLINK_FLOW_OFF = 1   /* switch it off: for three-wire cables */
+} aimlink_flow_control;
+
+/* Severity of a diagnostic message. */
+typedef enum aimlink_level {
+    AIMLINK_LEVEL_ERROR = 0,   /* the link failed, a port could not be used */
+    AIMLINK_LEVEL_WARNING = 1, /* a rejection, a silence, a corrupt reply */
+    AIMLINK_LEVEL_INFO = 2     /* the head answers again, and the like */
+} aimlink_level;
+
+/* A position in the caller's frame, milliradians. */
+typedef struct aimlink_angles {
+    int32_t pan;
+    int32_t tilt;
+} aimlink_angles;
+
+/* Receives every message the client has to tell: one line, no newline.
+ * Called from the caller's thread or the watcher thread; it must not call
+ * back into the same handle. */
+typedef void (*aimlink_handler)(void *user, int level, const char *message);
+
+/* An opaque handle: one head on one serial device. */
+typedef struct aimlink aimlink;
+
+/* A closed handle for device, with the defaults above. A null or empty
+ * device means AIMLINK_DEVICE from the environment if set and not empty,
+ * else AIMLINK_DEFAULT_DEVICE. Returns NULL only when memory or a
+ * descriptor cannot be had (errno tells which). */
+aimlink *aimlink_new(const char *device);
+
+/* Closes the handle if open and frees it. A null handle is ignored. */
+void aimlink_free(aimlink *handle);
+
+/* Options; each takes effect at the next aimlink_open(). */
+int aimlink_set_baud(aimlink *handle, int baud);          /* 1200 ... 230400; else AIMLINK_ERR_ARGUMENT */
+int aimlink_set_initialise(aimlink *handle, int initialise); /* nonzero (default): initialise on open */
+int aimlink_set_reply_timeout(aimlink *handle, int ms);   /* 10 ... 60000 */
+int aimlink_set_flow_control(aimlink *handle, int mode);  /* an aimlink_flow_control */
+
+/* Installs the handler for diagnostic messages (NULL: keep them to
+ * yourself, the default). Safe at any time. */
+int aimlink_set_handler(aimlink *handle, aimlink_handler handler, void *user);
+
+/* Opens and locks the device raw at the line speed, starts the watcher and,
+ * if set, queues the initialise frame. Returns at once: wait with
+ * aimlink_wait_link() for the head's first answer. A handle whose link
+ * failed, or that failed to open, may be opened again after
+ * aimlink_close() (or at once, if the open failed). */
+int aimlink_open(aimlink *handle);
+
+/* Stops the watcher, discards output the head has not taken, restores the
+ * terminal settings the device had and releases the port. Closing a closed
+ * handle returns AIMLINK_OK. */
+int aimlink_close(aimlink *handle);
+
+/* Queue a command. A command not yet written is replaced by the new one:
+ * the last request wins. Angles are in the caller's frame; a request beyond
+ * the travel goes to the limit (see aimlink_reachable()). A move or home
+ * that the head leaves unanswered is sent again. */
+int aimlink_move(aimlink *handle, int32_t pan, int32_t tilt);
+int aimlink_home(aimlink *handle);
+int aimlink_initialise(aimlink *handle);
+
+/* Block for at most timeout_ms (negative counts as 0) until:
+ * - written: the queued command has been written to the port;
+ * - arrived: the head has reported the target of the last move in a report
+ *   received after that move was written (a home's target is 0, 1571: the
+ *   caller's frame of counts 0, 0);
+ * - link:    the head has answered a frame since the handle was opened.
+ * AIMLINK_OK when the condition holds, AIMLINK_ERR_TIMEOUT, AIMLINK_ERR_LINK
+ * once the link has failed, AIMLINK_ERR_CLOSED when not open. */
+int aimlink_wait_written(aimlink *handle, int timeout_ms);
+int aimlink_wait_arrived(aimlink *handle, int timeout_ms);
+int aimlink_wait_link(aimlink *handle, int timeout_ms);
+
+/* The position of the last report since the handle was opened, or
+ * AIMLINK_ERR_NO_REPORT when none has come. */
+int aimlink_position(aimlink *handle, aimlink_angles *position);
+
+/* The target of the last move, as limited to the travel: where the head
+ * will stop. AIMLINK_ERR_NO_REPORT when no move or home was queued since
+ * open. */
+int aimlink_target(aimlink *handle, aimlink_angles *target);
+
+/* An aimlink_link_state. */
+int aimlink_link(aimlink *handle);
+
+/* The device path the handle opens. Valid until aimlink_free(). */
+const char *aimlink_device(aimlink *handle);
+
+/* The text of the last failure on this handle, naming the device and the
+ * reason (such as "/dev/ttyUSB0: hang-up on the line (device unplugged or
+ * closed)"), or "" when none. Valid until the next call of this function on
+ * this handle. */
+const char *aimlink_last_error(aimlink *handle);
+/* The errno behind the last AIMLINK_ERR_PORT or AIMLINK_ERR_SYSTEM, else 0. */
+int aimlink_last_errno(aimlink *handle);
+
+/* A descriptor that becomes readable whenever the position, the link
+ * state, the target or the command slot changes: poll it in an event loop,
+ * then read its 8-byte counter to clear it. Owned by the handle; valid from
+ * aimlink_new() to aimlink_free(). */
+int aimlink_event_fd(aimlink *handle);
+
+/* Pure: where a request will stop, in the caller's frame. Returns 1 when
+ * the request lies within the travel, 0 when the head will stop at a limit,
+ * AIMLINK_ERR_ARGUMENT when an angle lies beyond 16 bits. stop may be NULL. */
+int aimlink_reachable(int32_t pan, int32_t tilt, aimlink_angles *stop);
+
+/* ------------------------------------------------------------------------
+ * The original calls: one client per process over a default handle.
+ * ------------------------------------------------------------------------ */
+
 /* Device used when AIMLINK_DEVICE is unset or empty. */
 #define PTZ_DEFAULT_DEVICE "/dev/ttyS3"
 /* Line speed of the head, in baud. */
@@ -34,13 +208,20 @@ extern "C" {
 /* Pause before each exchange, in ms: it paces the head. */
 #define PTZ_EXCHANGE_PAUSE_MS 100
 
-/* States reported by linkPTZ(). */
+/* States reported by linkPTZ(): the AIMLINK_LINK_* values. */
 enum {
-    PTZ_LINK_STOPPED = 0, /* not started, or stopped by stopPTZ() */
-    PTZ_LINK_WAITING = 1, /* started; the head has not answered yet */
-    PTZ_LINK_UP = 2,      /* replies are flowing */
-    PTZ_LINK_SILENT = 3,  /* the last frame went unanswered within the time-out */
-    PTZ_LINK_FAILED = 4   /* hang-up or I/O error; the watcher no longer touches the port */
+    PTZ_LINK_STOPPED = AIMLINK_LINK_CLOSED, /* not started, or stopped by stopPTZ() */
+    PTZ_LINK_WAITING = AIMLINK_LINK_WAITING, /* started; the head has not answered yet */
+    PTZ_LINK_UP = AIMLINK_LINK_UP,           /* replies are flowing */
+    PTZ_LINK_SILENT = AIMLINK_LINK_SILENT,   /* the last frame went unanswered within the time-out */
+    PTZ_LINK_FAILED = AIMLINK_LINK_FAILED    /* hang-up or I/O error; the watcher no longer touches the port */
+};
+
+/* Results of waitReadyPTZ(), waitDonePTZ() and waitLinkPTZ(). */
+enum {
+    PTZ_WAIT_DONE = 1,    /* the condition holds */
+    PTZ_WAIT_TIMEOUT = 0, /* the time ran out first */
+    PTZ_WAIT_FAILED = -1  /* not running, or the link has failed */
 };
 
 /* Command slot: the bytes of the pending frame, and afterwards of the last
@@ -67,41 +248,51 @@ extern int16_t ptzStale;
 extern int16_t trackState;
 
 /* Opens the device (AIMLINK_DEVICE, else PTZ_DEFAULT_DEVICE) raw at
- * PTZ_BAUD, starts the watcher and queues the initialise frame. Returns 0
- * once that frame is written (or the link has failed: see linkPTZ()).
+ * PTZ_BAUD, starts the watcher and queues the initialise frame. The slot,
+ * target, reported position, link state and last failure start afresh.
+ * Returns 0 once that frame is written (or the link has failed: see
+ * linkPTZ()).
  * Ends the process with status 1 if the port cannot be opened, locked or
  * configured, or the watcher cannot start. A second call while running
  * does nothing and returns 0. */
 int startPTZ(void);
 
-/* Stops and joins the watcher, releases and closes the port. Afterwards
- * startPTZ() may be called again (recovery from an unplugged adapter).
- * Does nothing when not running. */
+/* Stops and joins the watcher, restores the terminal settings the port had,
+ * releases and closes it. Afterwards startPTZ() may be called again
+ * (recovery from an unplugged adapter) and starts from a clean state: no
+ * command, no target, no report. Does nothing when not running. */
 void stopPTZ(void);
 
 /* 1 when the command slot is empty (the last command has been written to
  * the head), else 0. Call it before each setPanTilt/homePTZ/initPTZ. */
 int readyPTZ(void);
 
-/* 1 when the head's last reported position equals the target of the last
- * setPanTilt() (pan == panout and tilt == tiltout), else 0. */
+/* 1 when the head has reported the target of the last setPanTilt()
+ * (pan == panout and tilt == tiltout) in a report received after that move
+ * was written, else 0. A move to where the head already is ends on the next
+ * report. */
 int donePTZ(void);
 
+/* 1 when the head has sent a position report since startPTZ(), else 0:
+ * until then panout, tiltout and getPTZ() hold 0 and say nothing. */
+int reportedPTZ(void);
+
 /* Block until readyPTZ()/donePTZ() would return 1, for at most ms
- * milliseconds (negative counts as 0). Return 1 then, 0 on time-out, and
- * -1 when the link has failed or the client is not running. */
+ * milliseconds (negative counts as 0). PTZ_WAIT_FAILED (-1) when the client
+ * is not running or the link has failed, checked first; PTZ_WAIT_DONE (1)
+ * when the condition holds; PTZ_WAIT_TIMEOUT (0) when the time runs out. */
 int waitReadyPTZ(int ms);
 int waitDonePTZ(int ms);
 
 /* Block until the head has answered a frame (linkPTZ() == PTZ_LINK_UP),
- * for at most ms milliseconds. Return 1 then, 0 on time-out, -1 when the
- * link has failed or the client is not running. */
+ * for at most ms milliseconds, with the results above. */
 int waitLinkPTZ(int ms);
 
 /* The link's state: one of the PTZ_LINK_* values. */
 int linkPTZ(void);
 
-/* Path of the device the client uses (or would use on the next start). */
+/* Path of the device the client uses (or would use on the next start).
+ * The text stays valid and unchanged until the next startPTZ(). */
 const char *devicePTZ(void);
 
 /* Queue a move to pan, tilt (milliradians, caller's frame). The head's pan
