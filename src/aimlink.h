@@ -50,14 +50,14 @@ const char *aimlink_version(void);
 /* Results of the handle calls. 0 is success; every failure is negative. */
 typedef enum aimlink_status {
     AIMLINK_OK = 0,
-    AIMLINK_ERR_ARGUMENT = -1,  /* a bad argument: null handle, unsupported speed, angle beyond 16 bits */
-    AIMLINK_ERR_PORT = -2,      /* the device cannot be opened, locked or configured; aimlink_last_errno() */
-    AIMLINK_ERR_TIMEOUT = -3,   /* the wait ended before its condition held */
-    AIMLINK_ERR_LINK = -4,      /* the link failed: hang-up, unplug or I/O error; close and open again */
-    AIMLINK_ERR_CLOSED = -5,    /* the handle is not open */
-    AIMLINK_ERR_OPEN = -6,      /* the handle is already open */
-    AIMLINK_ERR_SYSTEM = -7,    /* no thread, descriptor or memory to be had; aimlink_last_errno() */
-    AIMLINK_ERR_NO_REPORT = -8  /* the head has sent no position report since the handle was opened */
+    AIMLINK_ERR_ARGUMENT = -1, /* a bad argument: null handle, unsupported speed, angle beyond 16 bits */
+    AIMLINK_ERR_PORT = -2,     /* the device cannot be opened, locked or configured; aimlink_last_errno() */
+    AIMLINK_ERR_TIMEOUT = -3,  /* the wait ended before its condition held */
+    AIMLINK_ERR_LINK = -4,     /* the link failed: hang-up, unplug or I/O error; close and open again */
+    AIMLINK_ERR_CLOSED = -5,   /* the handle is not open */
+    AIMLINK_ERR_OPEN = -6,     /* the handle is already open */
+    AIMLINK_ERR_SYSTEM = -7,   /* no thread, descriptor or memory to be had; aimlink_last_errno() */
+    AIMLINK_ERR_NO_REPORT = -8 /* the head has sent no position report since the handle was opened */
 } aimlink_status;
 
 /* A short fixed description of a status code, such as "timed out". */
@@ -108,46 +108,46 @@ typedef struct aimlink_angles {
 typedef void (*aimlink_handler)(void *user, int level, const char *message);
 
 /* An opaque handle: one head on one serial device. */
-typedef struct aimlink aimlink;
+typedef struct aimlink_head aimlink_head;
 
 /* A closed handle for device, with the defaults above. A null or empty
  * device means AIMLINK_DEVICE from the environment if set and not empty,
  * else AIMLINK_DEFAULT_DEVICE. Returns NULL only when memory or a
  * descriptor cannot be had (errno tells which). */
-aimlink *aimlink_new(const char *device);
+aimlink_head *aimlink_new(const char *device);
 
 /* Closes the handle if open and frees it. A null handle is ignored. */
-void aimlink_free(aimlink *handle);
+void aimlink_free(aimlink_head *handle);
 
 /* Options; each takes effect at the next aimlink_open(). */
-int aimlink_set_baud(aimlink *handle, int baud);          /* 1200 ... 230400; else AIMLINK_ERR_ARGUMENT */
-int aimlink_set_initialise(aimlink *handle, int initialise); /* nonzero (default): initialise on open */
-int aimlink_set_reply_timeout(aimlink *handle, int ms);   /* 10 ... 60000 */
-int aimlink_set_flow_control(aimlink *handle, int mode);  /* an aimlink_flow_control */
+int aimlink_set_baud(aimlink_head *handle, int baud);             /* 1200 ... 230400; else AIMLINK_ERR_ARGUMENT */
+int aimlink_set_initialise(aimlink_head *handle, int initialise); /* nonzero (default): initialise on open */
+int aimlink_set_reply_timeout(aimlink_head *handle, int ms);      /* 10 ... 60000 */
+int aimlink_set_flow_control(aimlink_head *handle, int mode);     /* an aimlink_flow_control */
 
 /* Installs the handler for diagnostic messages (NULL: keep them to
  * yourself, the default). Safe at any time. */
-int aimlink_set_handler(aimlink *handle, aimlink_handler handler, void *user);
+int aimlink_set_handler(aimlink_head *handle, aimlink_handler handler, void *user);
 
 /* Opens and locks the device raw at the line speed, starts the watcher and,
  * if set, queues the initialise frame. Returns at once: wait with
  * aimlink_wait_link() for the head's first answer. A handle whose link
  * failed, or that failed to open, may be opened again after
  * aimlink_close() (or at once, if the open failed). */
-int aimlink_open(aimlink *handle);
+int aimlink_open(aimlink_head *handle);
 
 /* Stops the watcher, discards output the head has not taken, restores the
  * terminal settings the device had and releases the port. Closing a closed
  * handle returns AIMLINK_OK. */
-int aimlink_close(aimlink *handle);
+int aimlink_close(aimlink_head *handle);
 
 /* Queue a command. A command not yet written is replaced by the new one:
  * the last request wins. Angles are in the caller's frame; a request beyond
  * the travel goes to the limit (see aimlink_reachable()). A move or home
  * that the head leaves unanswered is sent again. */
-int aimlink_move(aimlink *handle, int32_t pan, int32_t tilt);
-int aimlink_home(aimlink *handle);
-int aimlink_initialise(aimlink *handle);
+int aimlink_move(aimlink_head *handle, int32_t pan, int32_t tilt);
+int aimlink_home(aimlink_head *handle);
+int aimlink_initialise(aimlink_head *handle);
 
 /* Block for at most timeout_ms (negative counts as 0) until:
  * - written: the queued command has been written to the port;
@@ -157,38 +157,38 @@ int aimlink_initialise(aimlink *handle);
  * - link:    the head has answered a frame since the handle was opened.
  * AIMLINK_OK when the condition holds, AIMLINK_ERR_TIMEOUT, AIMLINK_ERR_LINK
  * once the link has failed, AIMLINK_ERR_CLOSED when not open. */
-int aimlink_wait_written(aimlink *handle, int timeout_ms);
-int aimlink_wait_arrived(aimlink *handle, int timeout_ms);
-int aimlink_wait_link(aimlink *handle, int timeout_ms);
+int aimlink_wait_written(aimlink_head *handle, int timeout_ms);
+int aimlink_wait_arrived(aimlink_head *handle, int timeout_ms);
+int aimlink_wait_link(aimlink_head *handle, int timeout_ms);
 
 /* The position of the last report since the handle was opened, or
  * AIMLINK_ERR_NO_REPORT when none has come. */
-int aimlink_position(aimlink *handle, aimlink_angles *position);
+int aimlink_position(aimlink_head *handle, aimlink_angles *position);
 
 /* The target of the last move, as limited to the travel: where the head
  * will stop. AIMLINK_ERR_NO_REPORT when no move or home was queued since
  * open. */
-int aimlink_target(aimlink *handle, aimlink_angles *target);
+int aimlink_target(aimlink_head *handle, aimlink_angles *target);
 
 /* An aimlink_link_state. */
-int aimlink_link(aimlink *handle);
+int aimlink_link(aimlink_head *handle);
 
 /* The device path the handle opens. Valid until aimlink_free(). */
-const char *aimlink_device(aimlink *handle);
+const char *aimlink_device(aimlink_head *handle);
 
 /* The text of the last failure on this handle, naming the device and the
  * reason (such as "/dev/ttyUSB0: hang-up on the line (device unplugged or
  * closed)"), or "" when none. Valid until the next call of this function on
  * this handle. */
-const char *aimlink_last_error(aimlink *handle);
+const char *aimlink_last_error(aimlink_head *handle);
 /* The errno behind the last AIMLINK_ERR_PORT or AIMLINK_ERR_SYSTEM, else 0. */
-int aimlink_last_errno(aimlink *handle);
+int aimlink_last_errno(aimlink_head *handle);
 
 /* A descriptor that becomes readable whenever the position, the link
  * state, the target or the command slot changes: poll it in an event loop,
  * then read its 8-byte counter to clear it. Owned by the handle; valid from
  * aimlink_new() to aimlink_free(). */
-int aimlink_event_fd(aimlink *handle);
+int aimlink_event_fd(aimlink_head *handle);
 
 /* Pure: where a request will stop, in the caller's frame. Returns 1 when
  * the request lies within the travel, 0 when the head will stop at a limit,
@@ -210,7 +210,7 @@ int aimlink_reachable(int32_t pan, int32_t tilt, aimlink_angles *stop);
 
 /* States reported by linkPTZ(): the AIMLINK_LINK_* values. */
 enum {
-    PTZ_LINK_STOPPED = AIMLINK_LINK_CLOSED, /* not started, or stopped by stopPTZ() */
+    PTZ_LINK_STOPPED = AIMLINK_LINK_CLOSED,  /* not started, or stopped by stopPTZ() */
     PTZ_LINK_WAITING = AIMLINK_LINK_WAITING, /* started; the head has not answered yet */
     PTZ_LINK_UP = AIMLINK_LINK_UP,           /* replies are flowing */
     PTZ_LINK_SILENT = AIMLINK_LINK_SILENT,   /* the last frame went unanswered within the time-out */
