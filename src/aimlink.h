@@ -27,6 +27,8 @@
 
 #include <stdint.h>
 
+#include "aimlink_export.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -41,7 +43,7 @@ extern "C" {
 
 /* The library's version, "MAJOR.MINOR.PATCH": the one running, which may be
  * newer than the header a program was built with. */
-const char *aimlink_version(void);
+AIMLINK_API const char *aimlink_version(void);
 
 /* ------------------------------------------------------------------------
  * The handle interface
@@ -61,7 +63,7 @@ typedef enum aimlink_status {
 } aimlink_status;
 
 /* A short fixed description of a status code, such as "timed out". */
-const char *aimlink_strerror(int status);
+AIMLINK_API const char *aimlink_strerror(int status);
 
 /* States of the link, also those of linkPTZ(). */
 typedef enum aimlink_link_state {
@@ -114,40 +116,41 @@ typedef struct aimlink_head aimlink_head;
  * device means AIMLINK_DEVICE from the environment if set and not empty,
  * else AIMLINK_DEFAULT_DEVICE. Returns NULL only when memory or a
  * descriptor cannot be had (errno tells which). */
-aimlink_head *aimlink_new(const char *device);
+AIMLINK_API aimlink_head *aimlink_new(const char *device);
 
 /* Closes the handle if open and frees it. A null handle is ignored. */
-void aimlink_free(aimlink_head *handle);
+AIMLINK_API void aimlink_free(aimlink_head *handle);
 
 /* Options; each takes effect at the next aimlink_open(). */
-int aimlink_set_baud(aimlink_head *handle, int baud);             /* 1200 ... 230400; else AIMLINK_ERR_ARGUMENT */
-int aimlink_set_initialise(aimlink_head *handle, int initialise); /* nonzero (default): initialise on open */
-int aimlink_set_reply_timeout(aimlink_head *handle, int ms);      /* 10 ... 60000 */
-int aimlink_set_flow_control(aimlink_head *handle, int mode);     /* an aimlink_flow_control */
+AIMLINK_API int aimlink_set_baud(aimlink_head *handle, int baud); /* 1200 ... 230400; else AIMLINK_ERR_ARGUMENT */
+AIMLINK_API int aimlink_set_initialise(aimlink_head *handle,
+                                       int initialise);                   /* nonzero (default): initialise on open */
+AIMLINK_API int aimlink_set_reply_timeout(aimlink_head *handle, int ms);  /* 10 ... 60000 */
+AIMLINK_API int aimlink_set_flow_control(aimlink_head *handle, int mode); /* an aimlink_flow_control */
 
 /* Installs the handler for diagnostic messages (NULL: keep them to
  * yourself, the default). Safe at any time. */
-int aimlink_set_handler(aimlink_head *handle, aimlink_handler handler, void *user);
+AIMLINK_API int aimlink_set_handler(aimlink_head *handle, aimlink_handler handler, void *user);
 
 /* Opens and locks the device raw at the line speed, starts the watcher and,
  * if set, queues the initialise frame. Returns at once: wait with
  * aimlink_wait_link() for the head's first answer. A handle whose link
  * failed, or that failed to open, may be opened again after
  * aimlink_close() (or at once, if the open failed). */
-int aimlink_open(aimlink_head *handle);
+AIMLINK_API int aimlink_open(aimlink_head *handle);
 
 /* Stops the watcher, discards output the head has not taken, restores the
  * terminal settings the device had and releases the port. Closing a closed
  * handle returns AIMLINK_OK. */
-int aimlink_close(aimlink_head *handle);
+AIMLINK_API int aimlink_close(aimlink_head *handle);
 
 /* Queue a command. A command not yet written is replaced by the new one:
  * the last request wins. Angles are in the caller's frame; a request beyond
  * the travel goes to the limit (see aimlink_reachable()). A move or home
  * that the head leaves unanswered is sent again. */
-int aimlink_move(aimlink_head *handle, int32_t pan, int32_t tilt);
-int aimlink_home(aimlink_head *handle);
-int aimlink_initialise(aimlink_head *handle);
+AIMLINK_API int aimlink_move(aimlink_head *handle, int32_t pan, int32_t tilt);
+AIMLINK_API int aimlink_home(aimlink_head *handle);
+AIMLINK_API int aimlink_initialise(aimlink_head *handle);
 
 /* Block for at most timeout_ms (negative counts as 0) until:
  * - written: the queued command has been written to the port;
@@ -157,43 +160,43 @@ int aimlink_initialise(aimlink_head *handle);
  * - link:    the head has answered a frame since the handle was opened.
  * AIMLINK_OK when the condition holds, AIMLINK_ERR_TIMEOUT, AIMLINK_ERR_LINK
  * once the link has failed, AIMLINK_ERR_CLOSED when not open. */
-int aimlink_wait_written(aimlink_head *handle, int timeout_ms);
-int aimlink_wait_arrived(aimlink_head *handle, int timeout_ms);
-int aimlink_wait_link(aimlink_head *handle, int timeout_ms);
+AIMLINK_API int aimlink_wait_written(aimlink_head *handle, int timeout_ms);
+AIMLINK_API int aimlink_wait_arrived(aimlink_head *handle, int timeout_ms);
+AIMLINK_API int aimlink_wait_link(aimlink_head *handle, int timeout_ms);
 
 /* The position of the last report since the handle was opened, or
  * AIMLINK_ERR_NO_REPORT when none has come. */
-int aimlink_position(aimlink_head *handle, aimlink_angles *position);
+AIMLINK_API int aimlink_position(aimlink_head *handle, aimlink_angles *position);
 
 /* The target of the last move, as limited to the travel: where the head
  * will stop. AIMLINK_ERR_NO_REPORT when no move or home was queued since
  * open. */
-int aimlink_target(aimlink_head *handle, aimlink_angles *target);
+AIMLINK_API int aimlink_target(aimlink_head *handle, aimlink_angles *target);
 
 /* An aimlink_link_state. */
-int aimlink_link(aimlink_head *handle);
+AIMLINK_API int aimlink_link(aimlink_head *handle);
 
 /* The device path the handle opens. Valid until aimlink_free(). */
-const char *aimlink_device(aimlink_head *handle);
+AIMLINK_API const char *aimlink_device(aimlink_head *handle);
 
 /* The text of the last failure on this handle, naming the device and the
  * reason (such as "/dev/ttyUSB0: hang-up on the line (device unplugged or
  * closed)"), or "" when none. Valid until the next call of this function on
  * this handle. */
-const char *aimlink_last_error(aimlink_head *handle);
+AIMLINK_API const char *aimlink_last_error(aimlink_head *handle);
 /* The errno behind the last AIMLINK_ERR_PORT or AIMLINK_ERR_SYSTEM, else 0. */
-int aimlink_last_errno(aimlink_head *handle);
+AIMLINK_API int aimlink_last_errno(aimlink_head *handle);
 
 /* A descriptor that becomes readable whenever the position, the link
  * state, the target or the command slot changes: poll it in an event loop,
  * then read its 8-byte counter to clear it. Owned by the handle; valid from
  * aimlink_new() to aimlink_free(). */
-int aimlink_event_fd(aimlink_head *handle);
+AIMLINK_API int aimlink_event_fd(aimlink_head *handle);
 
 /* Pure: where a request will stop, in the caller's frame. Returns 1 when
  * the request lies within the travel, 0 when the head will stop at a limit,
  * AIMLINK_ERR_ARGUMENT when an angle lies beyond 16 bits. stop may be NULL. */
-int aimlink_reachable(int32_t pan, int32_t tilt, aimlink_angles *stop);
+AIMLINK_API int aimlink_reachable(int32_t pan, int32_t tilt, aimlink_angles *stop);
 
 /* ------------------------------------------------------------------------
  * The original calls: one client per process over a default handle.
@@ -226,26 +229,26 @@ enum {
 
 /* Command slot: the bytes of the pending frame, and afterwards of the last
  * frame written. Filled by the command operations; read by the watcher. */
-extern uint8_t cmdbuf[32];
+extern AIMLINK_API uint8_t cmdbuf[32];
 /* Length of the pending frame in cmdbuf; 0 when the slot is empty. Use
  * readyPTZ() rather than reading it directly. */
-extern int32_t cmdLength;
+extern AIMLINK_API int32_t cmdLength;
 /* Descriptor of the open serial device, -1 while stopped. Owned by the
  * module: never read, write or close it. */
-extern int fd;
+extern AIMLINK_API int fd;
 /* Target pan and tilt of the last setPanTilt(), camera counts, limited to
  * the head's travel. Caller's thread only. */
-extern int16_t pan;
-extern int16_t tilt;
+extern AIMLINK_API int16_t pan;
+extern AIMLINK_API int16_t tilt;
 /* Last pan and tilt reported by the head, camera counts. Written by the
  * watcher; read them through donePTZ() and getPTZ(). */
-extern int16_t panout;
-extern int16_t tiltout;
+extern AIMLINK_API int16_t panout;
+extern AIMLINK_API int16_t tiltout;
 /* Declared for compatibility; the module neither reads nor writes them. */
-extern int16_t zoom;
-extern uint8_t newbuf[32];
-extern int16_t ptzStale;
-extern int16_t trackState;
+extern AIMLINK_API int16_t zoom;
+extern AIMLINK_API uint8_t newbuf[32];
+extern AIMLINK_API int16_t ptzStale;
+extern AIMLINK_API int16_t trackState;
 
 /* Opens the device (AIMLINK_DEVICE, else PTZ_DEFAULT_DEVICE) raw at
  * PTZ_BAUD, starts the watcher and queues the initialise frame. The slot,
@@ -255,72 +258,72 @@ extern int16_t trackState;
  * Ends the process with status 1 if the port cannot be opened, locked or
  * configured, or the watcher cannot start. A second call while running
  * does nothing and returns 0. */
-int startPTZ(void);
+AIMLINK_API int startPTZ(void);
 
 /* Stops and joins the watcher, restores the terminal settings the port had,
  * releases and closes it. Afterwards startPTZ() may be called again
  * (recovery from an unplugged adapter) and starts from a clean state: no
  * command, no target, no report. Does nothing when not running. */
-void stopPTZ(void);
+AIMLINK_API void stopPTZ(void);
 
 /* 1 when the command slot is empty (the last command has been written to
  * the head), else 0. Call it before each setPanTilt/homePTZ/initPTZ. */
-int readyPTZ(void);
+AIMLINK_API int readyPTZ(void);
 
 /* 1 when the head has reported the target of the last setPanTilt()
  * (pan == panout and tilt == tiltout) in a report received after that move
  * was written, else 0. A move to where the head already is ends on the next
  * report. */
-int donePTZ(void);
+AIMLINK_API int donePTZ(void);
 
 /* 1 when the head has sent a position report since startPTZ(), else 0:
  * until then panout, tiltout and getPTZ() hold 0 and say nothing. */
-int reportedPTZ(void);
+AIMLINK_API int reportedPTZ(void);
 
 /* Block until readyPTZ()/donePTZ() would return 1, for at most ms
  * milliseconds (negative counts as 0). PTZ_WAIT_FAILED (-1) when the client
  * is not running or the link has failed, checked first; PTZ_WAIT_DONE (1)
  * when the condition holds; PTZ_WAIT_TIMEOUT (0) when the time runs out. */
-int waitReadyPTZ(int ms);
-int waitDonePTZ(int ms);
+AIMLINK_API int waitReadyPTZ(int ms);
+AIMLINK_API int waitDonePTZ(int ms);
 
 /* Block until the head has answered a frame (linkPTZ() == PTZ_LINK_UP),
  * for at most ms milliseconds, with the results above. */
-int waitLinkPTZ(int ms);
+AIMLINK_API int waitLinkPTZ(int ms);
 
 /* The link's state: one of the PTZ_LINK_* values. */
-int linkPTZ(void);
+AIMLINK_API int linkPTZ(void);
 
 /* Path of the device the client uses (or would use on the next start).
  * The text stays valid and unchanged until the next startPTZ(). */
-const char *devicePTZ(void);
+AIMLINK_API const char *devicePTZ(void);
 
 /* Queue a move to pan, tilt (milliradians, caller's frame). The head's pan
  * is mirrored (6282 - pan) and its tilt offset by 1571; one count is 2
  * milliradians. Counts beyond the travel (pan -890..890, tilt -267..800) are
  * limited; pan and tilt record the limited counts. Wait for readyPTZ()
  * first: a full slot is overwritten. */
-void setPanTilt(int16_t pan, int16_t tilt);
+AIMLINK_API void setPanTilt(int16_t pan, int16_t tilt);
 
 /* Queue the home frame / the initialise frame. Wait for readyPTZ() first. */
-void homePTZ(void);
-void initPTZ(void);
+AIMLINK_API void homePTZ(void);
+AIMLINK_API void initPTZ(void);
 
 /* Has no effect: the head has no zoom command. */
-void setZoom(int zoom);
+AIMLINK_API void setZoom(int zoom);
 
 /* position[0] = 2 * panout, position[1] = 2 * tiltout: milliradians in the
  * head's own frame (neither mirrored back nor offset). */
-void getPTZ(int32_t position[2]);
+AIMLINK_API void getPTZ(int32_t position[2]);
 
 /* Writes "hexPrint:  " and the bytes of a reply, " %02X" each, up to and
  * including the first byte equal to the low 8 bits of end, to standard
  * error. Reads at most 256 bytes. */
-void hexPrint(const uint8_t *bytes, int end);
+AIMLINK_API void hexPrint(const uint8_t *bytes, int end);
 
 /* Body of the watcher thread; started by startPTZ(). Returns (NULL) only
  * when stopPTZ() stops it. */
-void *watchPTZ(void *unused);
+AIMLINK_API void *watchPTZ(void *unused);
 
 #ifdef __cplusplus
 }

@@ -1,15 +1,17 @@
 #include "serial.h"
 
+#include "serial_port.h"
+#include "text.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
+namespace aimlink {
 namespace {
 
 struct SpeedEntry {
@@ -27,20 +29,22 @@ constexpr SpeedEntry kSpeeds[] = {
 int failClosing(int descriptor)
 {
     const int cause = errno;
-    closeSerialPort(descriptor);
+    close(descriptor);
     errno = cause;
     return -1;
 }
 
-// Two programs writing frames to one head garble each other's frames, so the
-// port is taken exclusively before anything about it changes.
-bool lockExclusive(int descriptor)
+// With standard error closed, the port would open as descriptor 2 and
+// every diagnostic line would go to the head as if it were a frame.
+int aboveStandardStreams(int descriptor)
 {
-    if (flock(descriptor, LOCK_EX | LOCK_NB) != 0)
-        return false;
-    if (ioctl(descriptor, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)
-        return false;
-    return true;
+    if (descriptor > STDERR_FILENO)
+        return descriptor;
+    const int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved < 0)
+        return failClosing(descriptor);
+    close(descriptor);
+    return moved;
 }
 
 void makeRaw(termios &attributes)
@@ -54,24 +58,47 @@ void makeRaw(termios &attributes)
     attributes.c_cc[VTIME] = 0;
 }
 
-void reportOpenFailure(const char *path)
+bool fail(PortFailure &failure, PortFailure::Stage stage, std::string call)
 {
-    if (errno == EWOULDBLOCK || errno == EBUSY)
-        std::fprintf(stderr, "%s: port is in use by another process\n", path);
-    else
-        std::perror(path);
-    std::fputs("unable to open port\n", stderr);
+    failure = {stage, std::move(call), errno};
+    return false;
 }
 
-[[noreturn]] void failBaudRate()
+bool applySpeed(int descriptor, speed_t speed, PortFailure &failure)
 {
-    std::fputs("unable to set baud rate on port\n", stderr);
+    const auto stage = PortFailure::Stage::Speed;
+    termios attributes{};
+    if (tcgetattr(descriptor, &attributes) != 0)
+        return fail(failure, stage, "tcgetattr()");
+    if (cfsetospeed(&attributes, speed) != 0)
+        return fail(failure, stage, "cfsetospeed(" + std::to_string(static_cast<long>(speed)) + ")");
+    if (cfsetispeed(&attributes, speed) != 0)
+        return fail(failure, stage, "cfsetispeed(" + std::to_string(static_cast<long>(speed)) + ")");
+    if (tcsetattr(descriptor, TCSANOW, &attributes) != 0)
+        return fail(failure, stage, "tcsetattr()");
+    return true;
+}
+
+bool switchFlowControlOff(int descriptor, PortFailure &failure)
+{
+    termios attributes{};
+    if (tcgetattr(descriptor, &attributes) != 0)
+        return fail(failure, PortFailure::Stage::Open, "tcgetattr()");
+    attributes.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    if (tcsetattr(descriptor, TCSANOW, &attributes) != 0)
+        return fail(failure, PortFailure::Stage::Open, "tcsetattr()");
+    return true;
+}
+
+[[noreturn]] void exitAfter(const char *path, const PortFailure &failure)
+{
+    std::fprintf(stderr, "%s\n%s\n", describePortFailure(path, failure).c_str(), portBoundaryLine(failure));
     std::exit(1); // NOLINT(concurrency-mt-unsafe): the port is opened before any other thread runs
 }
 
 } // namespace
 
-extern "C" speed_t speedCode(int baud)
+speed_t speedCode(int baud)
 {
     for (const SpeedEntry &entry : kSpeeds)
         if (entry.baud == baud)
@@ -79,69 +106,98 @@ extern "C" speed_t speedCode(int baud)
     return 0;
 }
 
-extern "C" int openRaw(const char *path, int flags)
+int openRawPort(const char *path, int flags, termios *saved)
 {
-    const int descriptor = open(path, flags);
+    int descriptor = open(path, flags);
     if (descriptor < 0)
         return -1;
-    if (!lockExclusive(descriptor))
+    descriptor = aboveStandardStreams(descriptor);
+    if (descriptor < 0)
+        return -1;
+    // Two programs writing frames to one head garble each other's frames.
+    // flock alone: the kernel drops it with the process, however it ends.
+    if (flock(descriptor, LOCK_EX | LOCK_NB) != 0)
         return failClosing(descriptor);
     termios attributes{};
     if (tcgetattr(descriptor, &attributes) != 0)
         return failClosing(descriptor);
+    if (saved != nullptr)
+        *saved = attributes;
     makeRaw(attributes);
     if (tcsetattr(descriptor, TCSAFLUSH, &attributes) != 0)
         return failClosing(descriptor);
     return descriptor;
 }
 
+std::optional<Port> openPort(const char *path, const PortSettings &settings, PortFailure &failure)
+{
+    const speed_t speed = speedCode(settings.baud);
+    Port port;
+    port.fd = openRawPort(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, &port.saved);
+    if (port.fd < 0) {
+        fail(failure, PortFailure::Stage::Open, "");
+        return std::nullopt;
+    }
+    if (speed == 0) {
+        errno = EINVAL;
+        fail(failure, PortFailure::Stage::Speed, "cfsetospeed(0)");
+    } else if (applySpeed(port.fd, speed, failure) &&
+               (!settings.flowControlOff || switchFlowControlOff(port.fd, failure))) {
+        return port;
+    }
+    closePort(port);
+    return std::nullopt;
+}
+
+void closePort(const Port &port)
+{
+    if (port.fd < 0)
+        return;
+    tcflush(port.fd, TCOFLUSH);
+    tcsetattr(port.fd, TCSANOW, &port.saved);
+    close(port.fd);
+}
+
+std::string describePortFailure(const char *path, const PortFailure &failure)
+{
+    if (failure.stage == PortFailure::Stage::Speed)
+        return failure.call + ": " + errorText(failure.error);
+    if (failure.error == EWOULDBLOCK || failure.error == EBUSY)
+        return printable(path) + ": port is in use by another process";
+    const std::string prefix = failure.call.empty() ? "" : failure.call + ": ";
+    return printable(path) + ": " + prefix + errorText(failure.error);
+}
+
+const char *portBoundaryLine(const PortFailure &failure)
+{
+    return failure.stage == PortFailure::Stage::Speed ? "unable to set baud rate on port" : "unable to open port";
+}
+
+} // namespace aimlink
+
+using namespace aimlink;
+
+extern "C" int openRaw(const char *path, int flags) { return openRawPort(path, flags, nullptr); }
+
 extern "C" int setBaudRate(int descriptor, speed_t speed)
 {
-    termios attributes{};
-    if (tcgetattr(descriptor, &attributes) != 0) {
-        std::perror("tcgetattr()");
-        return 1;
-    }
-    if (cfsetospeed(&attributes, speed) != 0) {
-        std::fprintf(stderr, "cfsetospeed(%ld): ", static_cast<long>(speed));
-        std::perror(nullptr);
-        return 1;
-    }
-    if (cfsetispeed(&attributes, speed) != 0) {
-        std::fprintf(stderr, "cfsetispeed(%ld): ", static_cast<long>(speed));
-        std::perror(nullptr);
-        return 1;
-    }
-    if (tcsetattr(descriptor, TCSANOW, &attributes) != 0) {
-        std::perror("tcsetattr()");
-        return 1;
-    }
-    return 0;
+    PortFailure failure;
+    if (applySpeed(descriptor, speed, failure))
+        return 0;
+    std::fprintf(stderr, "%s\n", describePortFailure("", failure).c_str());
+    return 1;
 }
 
 extern "C" int openSerialPort(const char *path, int baud)
 {
-    const speed_t speed = speedCode(baud);
-    if (speed == 0) {
+    if (speedCode(baud) == 0) {
         std::fprintf(stderr, "%d baud: not a supported line speed (1200 to 230400)\n", baud);
-        failBaudRate();
-    }
-    const int descriptor = openRaw(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (descriptor < 0) {
-        reportOpenFailure(path);
+        std::fputs("unable to set baud rate on port\n", stderr);
         std::exit(1); // NOLINT(concurrency-mt-unsafe): the port is opened before any other thread runs
     }
-    if (setBaudRate(descriptor, speed) != 0) {
-        closeSerialPort(descriptor);
-        failBaudRate();
-    }
-    return descriptor;
-}
-
-extern "C" void closeSerialPort(int descriptor)
-{
-    if (descriptor < 0)
-        return;
-    ioctl(descriptor, TIOCNXCL);
-    close(descriptor);
+    PortFailure failure;
+    const auto port = openPort(path, {baud, false}, failure);
+    if (!port)
+        exitAfter(path, failure);
+    return port->fd;
 }

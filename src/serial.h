@@ -11,6 +11,8 @@
 
 #include <termios.h>
 
+#include "aimlink_export.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -20,26 +22,20 @@ extern "C" {
  * descriptor. On any failure writes the cause and then "unable to open port"
  * or "unable to set baud rate on port" to standard error and ends the
  * process with status 1; it does not return. */
-int openSerialPort(const char *path, int baud);
+AIMLINK_API int openSerialPort(const char *path, int baud);
 
-/* Opens path with flags, takes an exclusive lock on it (flock, then
- * TIOCEXCL where the device supports it) and sets raw 8-bit modes with
- * VMIN = VTIME = 0, discarding unread input. Returns the descriptor, or -1
- * with errno telling the cause (EWOULDBLOCK: held by another process;
- * ENOTTY: not a terminal). Closes what it opened on failure. */
-int openRaw(const char *path, int flags);
+/* Opens path with flags, takes an exclusive lock on it (flock, which the
+ * kernel releases with the process however it ends) and sets raw 8-bit
+ * modes with VMIN = VTIME = 0, discarding unread input. The descriptor is
+ * never 0, 1 or 2. Returns it, or -1 with errno telling the cause
+ * (EWOULDBLOCK: held by another process; ENOTTY: not a terminal). Closes
+ * what it opened on failure. */
+AIMLINK_API int openRaw(const char *path, int flags);
 
-/* Sets the output and input speed of descriptor to a platform speed code (B9600...).
- * Returns 0, or 1 after writing the failed call and its cause to standard
- * error. */
-int setBaudRate(int descriptor, speed_t speed);
-
-/* Releases what openRaw took (TIOCEXCL outlives the descriptor on a pty)
- * and closes descriptor. */
-void closeSerialPort(int descriptor);
-
-/* The platform speed code for a baud figure, or 0 if it has none here. */
-speed_t speedCode(int baud);
+/* Sets the output and input speed of descriptor to a platform speed code
+ * (B9600...). Returns 0, or 1 after writing the failed call and its cause to
+ * standard error. */
+AIMLINK_API int setBaudRate(int descriptor, speed_t speed);
 
 #ifdef __cplusplus
 }

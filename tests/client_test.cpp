@@ -141,6 +141,9 @@ TEST_F(Client, ACommandQueuedAfterARejectionGoesOutInsteadOfTheResend)
 TEST_F(Client, RepliesSplitAcrossReadsOrBehindNoiseAreRead)
 {
     startAnswered();
+    setPanTilt(-1000, 3171);
+    ASSERT_EQ(line.readFrame(), moveFrame("81F4", "8320"));
+    line.send(ackReply());
     ASSERT_EQ(line.readFrame(), pollFrame());
     ByteVector noisy = {0x00, 0x13, 0xEF};
     const ByteVector reply = positionReply("81F4", "8320");
@@ -148,11 +151,10 @@ TEST_F(Client, RepliesSplitAcrossReadsOrBehindNoiseAreRead)
     line.send(noisy);
     std::this_thread::sleep_for(60ms);
     line.send(ByteVector(reply.begin() + 7, reply.end()));
-    setPanTilt(-1000, 3171);
     ASSERT_EQ(waitDonePTZ(1000), 1);
     EXPECT_EQ(reported(), (std::pair<int32_t, int32_t>(1000, 1600)));
 
-    ASSERT_EQ(line.readFrame(), moveFrame("81F4", "8320"));
+    ASSERT_EQ(line.readFrame(), pollFrame());
     line.send({0xFE});
     std::this_thread::sleep_for(60ms);
     line.send({0x30, 0x30, 0x30, 0x30, 0xEF});
@@ -163,14 +165,17 @@ TEST_F(Client, CorruptDigitsNeverPassForAPosition)
 {
     StderrCapture errors;
     startAnswered();
+    setPanTilt(1000, 1571);
+    ASSERT_EQ(line.readFrame(), moveFrame("7E0C", "8000"));
+    line.send(ackReply());
     ASSERT_EQ(line.readFrame(), pollFrame());
     line.send(positionReply("7E@C", "8000"));
     ASSERT_EQ(line.readFrame(), pollFrame());
-    EXPECT_EQ(reported(), (std::pair<int32_t, int32_t>(0, 0)));
+    EXPECT_EQ(reportedPTZ(), 0) << "a corrupt reply is no report";
+    EXPECT_EQ(donePTZ(), 0);
     EXPECT_EQ(occurrences(errors.text(), "corrupt position reply ignored: FE 30 30 30 30 37 45 40 43 38 30 30 30 EF\n"),
               1);
     line.send(positionReply("7e0c", "8000"));
-    setPanTilt(1000, 1571);
     EXPECT_EQ(waitDonePTZ(1000), 1) << "lower-case digits read like upper-case ones";
 }
 
@@ -225,7 +230,7 @@ TEST_F(Client, HangUpFailsTheLinkOnceAndTheWatcherGoesIdle)
     std::this_thread::sleep_for(500ms);
     EXPECT_LT(cpuSeconds() - cpuBefore, 0.05) << "no loop on a dead port";
     EXPECT_EQ(occurrences(errors.text(), "link failed"), 1);
-    EXPECT_EQ(waitReadyPTZ(100), 1);
+    EXPECT_EQ(waitReadyPTZ(100), PTZ_WAIT_FAILED) << "a failed link is reported before an empty slot";
 }
 
 TEST_F(Client, StopReleasesThePortAndStartRunsAgain)
@@ -235,7 +240,8 @@ TEST_F(Client, StopReleasesThePortAndStartRunsAgain)
     stopPTZ();
     EXPECT_EQ(linkPTZ(), PTZ_LINK_STOPPED);
     EXPECT_EQ(fd, -1);
-    EXPECT_EQ(waitDonePTZ(100), donePTZ() ? 1 : -1);
+    EXPECT_EQ(waitDonePTZ(100), PTZ_WAIT_FAILED);
+    EXPECT_EQ(waitReadyPTZ(100), PTZ_WAIT_FAILED);
 
     PtyPeer replacement;
     setenv("AIMLINK_DEVICE", replacement.path().c_str(), 1);
@@ -246,7 +252,7 @@ TEST_F(Client, StopReleasesThePortAndStartRunsAgain)
     stopPTZ();
     const int reopened = openRaw(line.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     EXPECT_GE(reopened, 0) << "the first port was given back";
-    closeSerialPort(reopened);
+    close(reopened);
 }
 
 TEST_F(Client, WaitsTimeOutAndWakeOnTheEvent)

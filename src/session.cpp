@@ -1,0 +1,616 @@
+#include "session.h"
+
+#include "text.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace aimlink {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kExchangePause(PTZ_EXCHANGE_PAUSE_MS);
+
+// A point in time that waits count down to, in the kernel's own form.
+class Deadline {
+public:
+    explicit Deadline(Clock::duration fromNow) : at_(Clock::now() + fromNow) {}
+    bool passed() const { return Clock::now() >= at_; }
+    timespec left() const
+    {
+        const auto remaining = std::max(Clock::duration::zero(), at_ - Clock::now());
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(remaining);
+        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining - seconds);
+        return {static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
+    }
+    Clock::time_point at() const { return at_; }
+
+private:
+    Clock::time_point at_;
+};
+
+// Ten bits a byte (start, eight data, stop) at the line speed.
+microseconds byteTime(int baud) { return microseconds(10'000'000 / std::max(baud, 1)); }
+
+void storeCount(int16_t *where, int16_t value)
+{
+    std::atomic_ref<int16_t>(*where).store(value, std::memory_order_release);
+}
+
+int16_t loadCount(int16_t *where) { return std::atomic_ref<int16_t>(*where).load(std::memory_order_acquire); }
+
+std::atomic_ref<int32_t> slotLength(const SessionStorage &storage)
+{
+    return std::atomic_ref<int32_t>(*storage.slotLength);
+}
+
+struct Frame {
+    std::array<uint8_t, kMaxFrame> bytes{};
+    size_t length = 0;
+    uint64_t generation = 0;
+    Bytes view() const { return {bytes.data(), length}; }
+    uint8_t command() const { return length > 4 ? bytes[4] : 0; }
+};
+
+} // namespace
+
+// The watcher's I/O. Every wait also watches the stop event, so that a
+// close ends it at once.
+class Watcher {
+public:
+    explicit Watcher(Session &session)
+        : session_(session), fd_(session.port_.fd), stop_(session.stopEvent_),
+          replyTimeout_(milliseconds(session.options_.replyTimeoutMs)), byteTime_(byteTime(session.options_.port.baud)),
+          device_(printable(session.options_.device))
+    {
+    }
+
+    void run()
+    {
+        // The first exchange goes out at once; the pause paces the head
+        // between exchanges.
+        while (exchange()) {
+            if (sleepUnlessStopped(kExchangePause))
+                return;
+        }
+        // A failed port is left alone until the close: no loop on a dead line.
+        if (session_.link() == AIMLINK_LINK_FAILED)
+            sleepUnlessStopped(std::nullopt);
+    }
+
+private:
+    enum class Outcome { Done, TimedOut, Stopped, Failed };
+
+    // True if a stop came within the time (for ever without one).
+    bool sleepUnlessStopped(std::optional<Clock::duration> duration) const
+    {
+        pollfd stop{stop_, POLLIN, 0};
+        const std::optional<Deadline> deadline = duration ? std::optional<Deadline>(*duration) : std::nullopt;
+        for (;;) {
+            const timespec left = deadline ? deadline->left() : timespec{};
+            const int ready = ppoll(&stop, 1, deadline ? &left : nullptr, nullptr);
+            if (ready > 0)
+                return true;
+            if (ready == 0 || errno != EINTR)
+                return false;
+        }
+    }
+
+    Outcome fail(std::string reason)
+    {
+        failure_ = std::move(reason);
+        return Outcome::Failed;
+    }
+
+    // Waits until the port has the events, the deadline passes or a stop comes.
+    Outcome awaitPort(short events, const Deadline &deadline)
+    {
+        pollfd fds[2] = {{fd_, events, 0}, {stop_, POLLIN, 0}};
+        for (;;) {
+            const timespec left = deadline.left();
+            const int ready = ppoll(fds, 2, &left, nullptr);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready < 0)
+                return fail("poll: " + errorText(errno));
+            if (fds[1].revents != 0)
+                return Outcome::Stopped;
+            // A hang-up first: on a pty it comes with an error condition too.
+            if (fds[0].revents & POLLNVAL)
+                return fail("the descriptor is no longer valid");
+            if (fds[0].revents & POLLHUP)
+                return fail("hang-up on the line (device unplugged or closed)");
+            if (fds[0].revents & POLLERR)
+                return fail("error condition on the line");
+            return ready == 0 ? Outcome::TimedOut : Outcome::Done;
+        }
+    }
+
+    Outcome writeFrame(Bytes frame)
+    {
+        const Deadline deadline(replyTimeout_);
+        while (!frame.empty()) {
+            const ssize_t written = write(fd_, frame.data(), frame.size());
+            if (written > 0) {
+                frame = frame.subspan(static_cast<size_t>(written));
+                continue;
+            }
+            if (written < 0 && errno != EAGAIN && errno != EINTR)
+                return fail("write: " + errorText(errno));
+            const Outcome outcome = awaitPort(POLLOUT, deadline);
+            if (outcome == Outcome::TimedOut)
+                return fail("output blocked for " + std::to_string(replyTimeout_.count()) + " ms");
+            if (outcome != Outcome::Done)
+                return outcome;
+        }
+        return Outcome::Done;
+    }
+
+    // The line brings a byte every byteTime_: rather than wake for each byte
+    // of a reply, sleeps until the bytes still expected can all have come.
+    // True if a stop came meanwhile.
+    bool awaitRestOfReply(const Deadline &deadline) const
+    {
+        const size_t expected = bytesStillExpected(assembler_);
+        if (expected == 0)
+            return false;
+        const Clock::time_point untilAll = Clock::now() + static_cast<int64_t>(expected) * byteTime_;
+        return sleepUnlessStopped(std::min(untilAll, deadline.at()) - Clock::now());
+    }
+
+    // Collects the reply to the frame just written, however the line cuts it.
+    Outcome readReply()
+    {
+        resetReply(assembler_);
+        const Deadline deadline(replyTimeout_);
+        uint8_t chunk[256];
+        while (!assembler_.complete) {
+            const Outcome outcome = awaitPort(POLLIN, deadline);
+            if (outcome != Outcome::Done)
+                return outcome;
+            const ssize_t count = read(fd_, chunk, sizeof chunk);
+            if (count < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            if (count < 0)
+                return fail("read: " + errorText(errno));
+            if (count == 0)
+                return fail("the port reads nothing although it reported data (device unplugged?)");
+            feedReply(assembler_, Bytes(chunk, static_cast<size_t>(count)));
+            if (!assembler_.complete && awaitRestOfReply(deadline))
+                return Outcome::Stopped;
+        }
+        return Outcome::Done;
+    }
+
+    bool takeSlot(Frame &frame)
+    {
+        std::lock_guard<std::mutex> lock(session_.mutex_);
+        const int32_t length = slotLength(session_.storage_).load(std::memory_order_acquire);
+        if (length <= 0)
+            return false;
+        frame.length = std::min<size_t>(static_cast<size_t>(length), kMaxFrame);
+        std::copy_n(session_.storage_.slotBytes, frame.length, frame.bytes.begin());
+        frame.generation = session_.slotGeneration_;
+        return true;
+    }
+
+    // Empties the slot after its frame went out, unless the caller refilled
+    // it meanwhile: then the new frame waits for the next cycle.
+    void releaseSlot(const Frame &frame)
+    {
+        {
+            std::lock_guard<std::mutex> lock(session_.mutex_);
+            session_.reportSinceCommand_ = false;
+            if (session_.slotGeneration_ == frame.generation)
+                slotLength(session_.storage_).store(0, std::memory_order_release);
+        }
+        session_.changed();
+    }
+
+    // Puts a command frame back, but only into an empty slot: a command the
+    // caller queued since takes its place. It keeps its generation, so a
+    // target it carries is still the one being waited for.
+    void restoreSlot(const Frame &frame)
+    {
+        if (frame.length == 0)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(session_.mutex_);
+            if (slotLength(session_.storage_).load(std::memory_order_acquire) != 0 ||
+                session_.slotGeneration_ != frame.generation)
+                return;
+            std::copy_n(frame.bytes.begin(), frame.length, session_.storage_.slotBytes);
+            slotLength(session_.storage_).store(static_cast<int32_t>(frame.length), std::memory_order_release);
+        }
+        session_.changed();
+    }
+
+    // Writes the queued command, or else a position request.
+    Outcome sendNext(Frame &sent)
+    {
+        // Bytes still waiting belong to an earlier exchange (a late reply);
+        // read as this frame's answer they would shift every reply by one.
+        tcflush(fd_, TCIFLUSH);
+        if (takeSlot(sent)) {
+            const Outcome outcome = writeFrame(sent.view());
+            if (outcome != Outcome::Done)
+                return outcome;
+            lastCommand_ = sent;
+            releaseSlot(sent);
+            return Outcome::Done;
+        }
+        sent.length = buildPollFrame(sent.bytes);
+        return writeFrame(sent.view());
+    }
+
+    void storePosition(Counts position)
+    {
+        bool news = false;
+        {
+            std::lock_guard<std::mutex> lock(session_.mutex_);
+            const Counts previous{loadCount(session_.storage_.reportedPan), loadCount(session_.storage_.reportedTilt)};
+            news = !session_.hasReport_ || !session_.reportSinceCommand_ || previous.pan != position.pan ||
+                   previous.tilt != position.tilt;
+            storeCount(session_.storage_.reportedPan, position.pan);
+            storeCount(session_.storage_.reportedTilt, position.tilt);
+            session_.hasReport_ = true;
+            session_.reportSinceCommand_ = true;
+        }
+        if (news)
+            session_.changed();
+    }
+
+    void handleReply()
+    {
+        const Bytes bytes = reply(assembler_);
+        switch (classifyReply(bytes)) {
+        case ReplyKind::Rejection:
+            session_.report(AIMLINK_LEVEL_WARNING, "PTZ error:  resending command.");
+            session_.report(AIMLINK_LEVEL_WARNING, "hexPrint:  " + formatDump(bytes, kEnd));
+            restoreSlot(lastCommand_);
+            break;
+        case ReplyKind::Position:
+            storePosition(replyPosition(bytes));
+            break;
+        case ReplyKind::Corrupt:
+            session_.report(AIMLINK_LEVEL_WARNING,
+                            "aimlink: " + device_ + ": corrupt position reply ignored:" + formatDump(bytes, kEnd));
+            break;
+        case ReplyKind::Acknowledgement:
+        case ReplyKind::NotReply:
+            break;
+        }
+    }
+
+    void noteAnswered()
+    {
+        const int previous = session_.link();
+        if (previous == AIMLINK_LINK_UP)
+            return;
+        if (previous == AIMLINK_LINK_SILENT)
+            session_.report(AIMLINK_LEVEL_INFO, "aimlink: " + device_ + ": the head answers again");
+        session_.setLink(AIMLINK_LINK_UP);
+    }
+
+    void noteUnanswered(const Frame &sent)
+    {
+        if (session_.link() != AIMLINK_LINK_SILENT) {
+            session_.report(AIMLINK_LEVEL_WARNING, "aimlink: " + device_ + ": no reply from the head within " +
+                                                       std::to_string(replyTimeout_.count()) + " ms");
+            session_.setLink(AIMLINK_LINK_SILENT);
+        }
+        // A lost move or home would leave the caller waiting for ever; a
+        // repeated initialise would restart the head's own initialisation.
+        if (sent.command() == kMoveCommand || sent.command() == kHomeCommand)
+            restoreSlot(sent);
+    }
+
+    void noteFailed()
+    {
+        {
+            std::lock_guard<std::mutex> lock(session_.mutex_);
+            session_.lastError_ = device_ + ": " + failure_;
+        }
+        session_.report(AIMLINK_LEVEL_ERROR, "aimlink: " + device_ + ": link failed: " + failure_);
+        session_.setLink(AIMLINK_LINK_FAILED);
+    }
+
+    // One exchange; false once the watcher must stop exchanging.
+    bool exchange()
+    {
+        Frame sent;
+        Outcome outcome = sendNext(sent);
+        if (outcome == Outcome::Done)
+            outcome = readReply();
+        switch (outcome) {
+        case Outcome::Done:
+            noteAnswered();
+            handleReply();
+            return true;
+        case Outcome::TimedOut:
+            noteUnanswered(sent);
+            return true;
+        case Outcome::Failed:
+            noteFailed();
+            return false;
+        case Outcome::Stopped:
+            return false;
+        }
+        return false;
+    }
+
+    Session &session_;
+    const int fd_;
+    const int stop_;
+    const milliseconds replyTimeout_;
+    const microseconds byteTime_;
+    const std::string device_;
+    Frame lastCommand_;
+    ReplyAssembler assembler_;
+    std::string failure_;
+};
+
+Session::Session(SessionStorage storage, int notifyFd) : storage_(storage), notifyFd_(notifyFd) {}
+
+Session::~Session() { close(); }
+
+void Session::reset()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    slotLength(storage_).store(0, std::memory_order_release);
+    std::fill_n(storage_.slotBytes, kMaxFrame, 0);
+    storeCount(storage_.reportedPan, 0);
+    storeCount(storage_.reportedTilt, 0);
+    link_ = AIMLINK_LINK_CLOSED;
+    slotGeneration_ = 0;
+    target_.reset();
+    hasReport_ = false;
+    reportSinceCommand_ = false;
+    lastError_.clear();
+    lastErrno_ = 0;
+    portFailure_.reset();
+}
+
+void Session::failOpen(const std::string &reason, int error, const std::string &message)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lastError_ = reason;
+        lastErrno_ = error;
+    }
+    report(AIMLINK_LEVEL_ERROR, message);
+}
+
+void Session::failStart(const char *call, int error)
+{
+    const std::string reason = std::string("cannot start the watcher thread: ") + call + ": " + errorText(error);
+    failOpen(reason, error, "aimlink: " + reason);
+}
+
+int Session::open(const SessionOptions &options)
+{
+    if (isOpen())
+        return AIMLINK_ERR_OPEN;
+    reset();
+    options_ = options;
+    PortFailure failure;
+    const auto port = openPort(options_.device.c_str(), options_.port, failure);
+    if (!port) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            portFailure_ = failure;
+        }
+        const std::string reason = describePortFailure(options_.device.c_str(), failure);
+        failOpen(reason, failure.error, reason);
+        return AIMLINK_ERR_PORT;
+    }
+    port_ = *port;
+    stopEvent_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stopEvent_ < 0) {
+        const int error = errno;
+        closePort(port_);
+        port_ = {};
+        failStart("eventfd", error);
+        return AIMLINK_ERR_SYSTEM;
+    }
+    setLink(AIMLINK_LINK_WAITING);
+    if (options_.initialise)
+        queueInitialise();
+    const int error = pthread_create(&thread_, nullptr, watchPTZ, this);
+    if (error != 0) {
+        ::close(stopEvent_);
+        stopEvent_ = -1;
+        closePort(port_);
+        port_ = {};
+        setLink(AIMLINK_LINK_CLOSED);
+        failStart("pthread_create", error);
+        return AIMLINK_ERR_SYSTEM;
+    }
+    return AIMLINK_OK;
+}
+
+void Session::close()
+{
+    if (stopEvent_ < 0)
+        return;
+    const uint64_t one = 1;
+    // An eventfd write of 8 bytes fails only on overflow, which one stop can't cause.
+    [[maybe_unused]] const ssize_t written = ::write(stopEvent_, &one, sizeof one);
+    pthread_join(thread_, nullptr);
+    closePort(port_);
+    port_ = {};
+    ::close(stopEvent_);
+    stopEvent_ = -1;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slotLength(storage_).store(0, std::memory_order_release);
+    }
+    setLink(AIMLINK_LINK_CLOSED);
+}
+
+void Session::fillSlot(Bytes frame, std::optional<Counts> newTarget)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::copy(frame.begin(), frame.end(), storage_.slotBytes);
+        ++slotGeneration_;
+        if (newTarget)
+            target_ = newTarget;
+        slotLength(storage_).store(static_cast<int32_t>(frame.size()), std::memory_order_release);
+    }
+    changed();
+}
+
+void Session::queueMove(Counts target)
+{
+    std::array<uint8_t, kMaxFrame> frame{};
+    fillSlot(Bytes(frame.data(), buildMoveFrame(frame, target.pan, target.tilt)), target);
+}
+
+void Session::queueHome()
+{
+    std::array<uint8_t, kMaxFrame> frame{};
+    fillSlot(Bytes(frame.data(), buildHomeFrame(frame)), Counts{0, 0});
+}
+
+void Session::queueInitialise()
+{
+    std::array<uint8_t, kMaxFrame> frame{};
+    fillSlot(Bytes(frame.data(), buildInitFrame(frame)), std::nullopt);
+}
+
+bool Session::holds(Condition condition) const
+{
+    const bool empty = slotLength(storage_).load(std::memory_order_acquire) == 0;
+    switch (condition) {
+    case Condition::Written:
+        return empty;
+    case Condition::Arrived:
+        return empty && reportSinceCommand_ && target_ && target_->pan == loadCount(storage_.reportedPan) &&
+               target_->tilt == loadCount(storage_.reportedTilt);
+    case Condition::Link:
+        return link_ == AIMLINK_LINK_UP;
+    }
+    return false;
+}
+
+int Session::wait(Condition condition, int timeoutMs)
+{
+    const auto deadline = Clock::now() + milliseconds(std::max(timeoutMs, 0));
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (link_ == AIMLINK_LINK_CLOSED)
+            return AIMLINK_ERR_CLOSED;
+        if (link_ == AIMLINK_LINK_FAILED)
+            return AIMLINK_ERR_LINK;
+        if (holds(condition))
+            return AIMLINK_OK;
+        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout)
+            return holds(condition) ? AIMLINK_OK : AIMLINK_ERR_TIMEOUT;
+    }
+}
+
+bool Session::isOpen() const { return stopEvent_ >= 0; }
+int Session::descriptor() const { return port_.fd; }
+
+int Session::link() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return link_;
+}
+
+bool Session::slotEmpty() const { return slotLength(storage_).load(std::memory_order_acquire) == 0; }
+
+bool Session::arrived() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return holds(Condition::Arrived);
+}
+
+bool Session::hasReport() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return hasReport_;
+}
+
+Counts Session::position() const { return {loadCount(storage_.reportedPan), loadCount(storage_.reportedTilt)}; }
+
+std::optional<Counts> Session::target() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return target_;
+}
+
+std::string Session::lastError() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastError_;
+}
+
+int Session::lastErrno() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastErrno_;
+}
+
+std::optional<PortFailure> Session::portFailure() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return portFailure_;
+}
+
+void Session::setHandler(aimlink_handler handler, void *user)
+{
+    std::lock_guard<std::mutex> lock(handlerMutex_);
+    handler_ = handler;
+    handlerUser_ = user;
+}
+
+void Session::report(int level, const std::string &message)
+{
+    std::lock_guard<std::mutex> lock(handlerMutex_);
+    if (handler_ != nullptr)
+        handler_(handlerUser_, level, message.c_str());
+}
+
+void Session::setLink(int state)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (link_ == state)
+            return;
+        link_ = state;
+    }
+    changed();
+}
+
+void Session::changed()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+    }
+    changed_.notify_all();
+    if (notifyFd_ >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(notifyFd_, &one, sizeof one);
+    }
+}
+
+void Session::watch()
+{
+    Watcher watcher(*this);
+    watcher.run();
+}
+
+} // namespace aimlink

@@ -1,0 +1,119 @@
+// One head on one serial device: the port, the command slot, the reported
+// position, the link state, the last failure and the watcher thread that
+// talks to the head. Both the handle interface and the original calls are
+// layers over this object.
+#ifndef AIMLINK_SESSION_H
+#define AIMLINK_SESSION_H
+
+#include "aimlink.h"
+#include "aimlink_protocol.h"
+#include "serial_port.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <pthread.h>
+
+namespace aimlink {
+
+struct SessionOptions {
+    std::string device;
+    PortSettings port;
+    bool initialise = true;
+    int replyTimeoutMs = AIMLINK_DEFAULT_REPLY_TIMEOUT_MS;
+};
+
+// Where the slot and the reported position live: the exported variables
+// for the original calls, the session's own storage for a handle.
+struct SessionStorage {
+    uint8_t *slotBytes;  // kMaxFrame bytes
+    int32_t *slotLength; // 0: empty
+    int16_t *reportedPan;
+    int16_t *reportedTilt;
+};
+
+enum class Condition { Written, Arrived, Link };
+
+class Session {
+public:
+    // notifyFd, if not -1, is an eventfd bumped on every change a caller can see.
+    Session(SessionStorage storage, int notifyFd);
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    // AIMLINK_OK, or AIMLINK_ERR_OPEN / _PORT / _SYSTEM with the reason kept.
+    int open(const SessionOptions &options);
+    void close();
+
+    void queueMove(Counts target);
+    void queueHome();
+    void queueInitialise();
+
+    // AIMLINK_OK when the condition holds within timeoutMs, else
+    // AIMLINK_ERR_CLOSED, _LINK (checked first) or _TIMEOUT.
+    int wait(Condition condition, int timeoutMs);
+
+    bool isOpen() const;
+    int descriptor() const;
+    int link() const;
+    bool slotEmpty() const;
+    bool arrived() const;
+    bool hasReport() const;
+    Counts position() const; // 0, 0 before the first report
+    std::optional<Counts> target() const;
+    std::string lastError() const;
+    int lastErrno() const;
+    std::optional<PortFailure> portFailure() const;
+
+    void setHandler(aimlink_handler handler, void *user);
+
+    // The watcher thread's body.
+    void watch();
+
+private:
+    friend class Watcher;
+
+    void reset();
+    void fillSlot(Bytes frame, std::optional<Counts> newTarget);
+    bool holds(Condition condition) const; // with mutex_ held
+    void changed();
+    void report(int level, const std::string &message);
+    void setLink(int state);
+    void failOpen(const std::string &reason, int error, const std::string &message);
+    void failStart(const char *call, int error);
+
+    SessionStorage storage_;
+    const int notifyFd_;
+    SessionOptions options_;
+
+    // Guards everything below and the slot's fill, take and restore.
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    int link_ = AIMLINK_LINK_CLOSED;
+    uint64_t slotGeneration_ = 0;
+    std::optional<Counts> target_;
+    bool hasReport_ = false;
+    // A report came after the last command frame was written: only such a
+    // report may say that a move has arrived.
+    bool reportSinceCommand_ = false;
+    std::string lastError_;
+    int lastErrno_ = 0;
+    std::optional<PortFailure> portFailure_;
+
+    std::mutex handlerMutex_;
+    aimlink_handler handler_ = nullptr;
+    void *handlerUser_ = nullptr;
+
+    // Caller's side only: set before the watcher starts, reset after it is joined.
+    Port port_;
+    int stopEvent_ = -1;
+    pthread_t thread_{};
+};
+
+} // namespace aimlink
+
+#endif
