@@ -255,6 +255,33 @@ TEST_F(Client, StopReleasesThePortAndStartRunsAgain)
     close(reopened);
 }
 
+TEST_F(Client, ARestartForgetsEverythingTheLastSessionSaw)
+{
+    startAnswered();
+    setPanTilt(1000, 1571);
+    ASSERT_EQ(nextCommand(positionReply("8000", "8000")), moveFrame("7E0C", "8000"));
+    line.send(ackReply());
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    line.send(positionReply("7E0C", "8000"));
+    ASSERT_EQ(waitDonePTZ(1000), PTZ_WAIT_DONE);
+    stopPTZ();
+
+    // Another head, or the same one moved meanwhile: nothing is known yet.
+    PtyPeer replacement;
+    setenv("AIMLINK_DEVICE", replacement.path().c_str(), 1);
+    startPTZ();
+    EXPECT_EQ(reportedPTZ(), 0);
+    EXPECT_EQ(reported(), (std::pair<int32_t, int32_t>(0, 0)));
+    EXPECT_EQ(pan, 0);
+    ASSERT_EQ(replacement.readFrame(), initFrame());
+    replacement.send(ackReply());
+    ASSERT_EQ(waitLinkPTZ(1000), PTZ_WAIT_DONE);
+    setPanTilt(1000, 1571);
+    ASSERT_EQ(waitReadyPTZ(2000), PTZ_WAIT_DONE);
+    EXPECT_EQ(waitDonePTZ(300), PTZ_WAIT_TIMEOUT) << "the old session's report does not count";
+    stopPTZ();
+}
+
 TEST_F(Client, WaitsTimeOutAndWakeOnTheEvent)
 {
     startAnswered();

@@ -1,0 +1,285 @@
+// The handle interface: several heads at once, errors as status codes,
+// messages through the handler only, and arrival only on a fresh report.
+#include "aimlink.h"
+#include "serial.h"
+#include "support/process.h"
+#include "support/pty_peer.h"
+#include "support/stderr_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Messages {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+
+    static void collect(void *user, int, const char *message)
+    {
+        auto *self = static_cast<Messages *>(user);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->lines.emplace_back(message);
+    }
+    size_t count(const std::string &part)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        size_t found = 0;
+        for (const auto &line : lines)
+            found += line.find(part) != std::string::npos ? 1u : 0u;
+        return found;
+    }
+};
+
+// A handle that is freed however the test ends.
+struct Head {
+    explicit Head(const std::string &device) : handle(aimlink_new(device.c_str())) {}
+    ~Head() { aimlink_free(handle); }
+    Head(const Head &) = delete;
+    Head &operator=(const Head &) = delete;
+    aimlink_head *handle;
+};
+
+termios attributesOf(const std::string &path)
+{
+    const int probe = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios attributes{};
+    tcgetattr(probe, &attributes);
+    close(probe);
+    return attributes;
+}
+
+bool readable(int descriptor, int timeoutMs)
+{
+    pollfd event{descriptor, POLLIN, 0};
+    return poll(&event, 1, timeoutMs) == 1;
+}
+
+// Opens a handle on a scripted head and answers its initialise frame.
+void openAnswered(aimlink_head *handle, PtyPeer &line)
+{
+    ASSERT_EQ(aimlink_open(handle), AIMLINK_OK);
+    ASSERT_EQ(line.readFrame(), initFrame());
+    line.send(ackReply());
+    ASSERT_EQ(aimlink_wait_link(handle, 1000), AIMLINK_OK);
+}
+
+} // namespace
+
+TEST(Handle, TwoHeadsMoveAtOnceEachWithItsOwnWatcher)
+{
+    Simulator first({"--speed", "3000"});
+    Simulator second({"--speed", "3000"});
+    const std::vector<std::pair<std::string, aimlink_angles>> jobs = {{first.device(), {500, 1801}},
+                                                                      {second.device(), {-700, 2601}}};
+    std::vector<aimlink_angles> reached(jobs.size(), {0, 0});
+    std::vector<int> results(jobs.size(), -100);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        threads.emplace_back([&, i] {
+            Head head(jobs[i].first);
+            int status = aimlink_open(head.handle);
+            if (status == AIMLINK_OK)
+                status = aimlink_wait_link(head.handle, 3000);
+            if (status == AIMLINK_OK)
+                status = aimlink_move(head.handle, jobs[i].second.pan, jobs[i].second.tilt);
+            if (status == AIMLINK_OK)
+                status = aimlink_wait_arrived(head.handle, 10000);
+            if (status == AIMLINK_OK)
+                status = aimlink_position(head.handle, &reached[i]);
+            results[i] = status;
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        EXPECT_EQ(results[i], AIMLINK_OK) << aimlink_strerror(results[i]);
+        EXPECT_EQ(reached[i].pan, jobs[i].second.pan);
+        EXPECT_EQ(reached[i].tilt, jobs[i].second.tilt);
+    }
+}
+
+TEST(Handle, APortThatCannotBeOpenedIsAnErrorAndCanBeOpenedLater)
+{
+    StderrCapture errors;
+    const std::string link = "/tmp/aimlink-handle-test-" + std::to_string(getpid());
+    Head head(link);
+    Messages messages;
+    aimlink_set_handler(head.handle, Messages::collect, &messages);
+    EXPECT_EQ(aimlink_open(head.handle), AIMLINK_ERR_PORT);
+    EXPECT_EQ(aimlink_last_errno(head.handle), ENOENT);
+    EXPECT_EQ(std::string(aimlink_last_error(head.handle)), link + ": No such file or directory");
+    EXPECT_EQ(messages.count("No such file or directory"), 1u);
+    EXPECT_EQ(aimlink_link(head.handle), AIMLINK_LINK_CLOSED);
+    EXPECT_EQ(aimlink_wait_link(head.handle, 0), AIMLINK_ERR_CLOSED);
+
+    Simulator simulator({"--link", link});
+    ASSERT_EQ(aimlink_open(head.handle), AIMLINK_OK) << aimlink_last_error(head.handle);
+    EXPECT_EQ(aimlink_open(head.handle), AIMLINK_ERR_OPEN);
+    EXPECT_EQ(aimlink_wait_link(head.handle, 3000), AIMLINK_OK);
+    EXPECT_EQ(std::string(aimlink_last_error(head.handle)), "") << "a new open starts with no failure";
+    EXPECT_EQ(aimlink_close(head.handle), AIMLINK_OK);
+    EXPECT_EQ(errors.text(), "") << "nothing is printed without a handler that prints";
+}
+
+TEST(Handle, MessagesGoToTheHandlerAndNeverToStandardError)
+{
+    StderrCapture errors;
+    PtyPeer line;
+    Head head(line.path());
+    Messages messages;
+    aimlink_set_handler(head.handle, Messages::collect, &messages);
+    openAnswered(head.handle, line);
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    line.send(rejectReply());
+    ASSERT_EQ(line.readFrame(), initFrame()) << "the last command goes out again";
+    line.send(ackReply());
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    line.hangUp();
+    EXPECT_EQ(aimlink_wait_arrived(head.handle, 2000), AIMLINK_ERR_LINK);
+    EXPECT_EQ(aimlink_wait_written(head.handle, 0), AIMLINK_ERR_LINK);
+    EXPECT_EQ(std::string(aimlink_last_error(head.handle)),
+              line.path() + ": hang-up on the line (device unplugged or closed)");
+    EXPECT_EQ(messages.count("PTZ error:  resending command."), 1u);
+    EXPECT_EQ(messages.count("hexPrint:   FE 30 30 31 30 EF"), 1u);
+    EXPECT_EQ(messages.count("link failed: hang-up"), 1u);
+    EXPECT_EQ(errors.text(), "");
+}
+
+TEST(Handle, ArrivalNeedsAReportReceivedAfterTheMoveWasWritten)
+{
+    PtyPeer line;
+    Head head(line.path());
+    openAnswered(head.handle, line);
+    aimlink_angles at{};
+    EXPECT_EQ(aimlink_position(head.handle, &at), AIMLINK_ERR_NO_REPORT);
+
+    // The head sits at pan 0 tilt 1571, which is the target, but says so
+    // only in a report that comes after the move.
+    ASSERT_EQ(aimlink_move(head.handle, 0, 1571), AIMLINK_OK);
+    EXPECT_EQ(aimlink_wait_arrived(head.handle, 0), AIMLINK_ERR_TIMEOUT) << "queued, not written";
+    ASSERT_EQ(line.readFrame(), moveFrame("8000", "8000"));
+    line.send(ackReply());
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    line.send(ackReply()); // a head that acknowledges and never reports
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    EXPECT_EQ(aimlink_wait_arrived(head.handle, 50), AIMLINK_ERR_TIMEOUT);
+    line.send(positionReply("8000", "8000"));
+    EXPECT_EQ(aimlink_wait_arrived(head.handle, 1000), AIMLINK_OK) << "ends on the next report";
+    ASSERT_EQ(aimlink_position(head.handle, &at), AIMLINK_OK);
+    EXPECT_EQ(at.pan, 0);
+    EXPECT_EQ(at.tilt, 1571);
+
+    // A second move to where the head already is waits for its own report.
+    ASSERT_EQ(aimlink_move(head.handle, 0, 1571), AIMLINK_OK);
+    EXPECT_EQ(aimlink_wait_arrived(head.handle, 0), AIMLINK_ERR_TIMEOUT);
+    aimlink_angles target{};
+    ASSERT_EQ(aimlink_target(head.handle, &target), AIMLINK_OK);
+    EXPECT_EQ(target.tilt, 1571);
+}
+
+TEST(Handle, TheLastCommandQueuedWinsAndTheEventDescriptorWakesOnChange)
+{
+    PtyPeer line;
+    Head head(line.path());
+    const int events = aimlink_event_fd(head.handle);
+    ASSERT_GE(events, 3);
+    openAnswered(head.handle, line);
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    uint64_t count = 0;
+    while (read(events, &count, sizeof count) > 0) {
+    }
+    ASSERT_EQ(aimlink_move(head.handle, 1000, 1571), AIMLINK_OK);
+    ASSERT_EQ(aimlink_move(head.handle, -1000, 1571), AIMLINK_OK);
+    EXPECT_TRUE(readable(events, 0)) << "a new target is a change";
+    line.send(positionReply("8000", "8000"));
+    EXPECT_EQ(line.readFrame(), moveFrame("81F4", "8000")) << "only the last request goes out";
+    line.send(ackReply());
+    EXPECT_EQ(line.readFrame(), pollFrame());
+}
+
+TEST(Handle, ClosingRestoresTheSettingsTheDeviceHad)
+{
+    PtyPeer line;
+    termios before{};
+    {
+        const int setup = open(line.path().c_str(), O_RDWR | O_NOCTTY);
+        tcgetattr(setup, &before);
+        before.c_cflag |= CRTSCTS;
+        before.c_lflag |= ECHO | ICANON;
+        cfsetspeed(&before, B38400);
+        tcsetattr(setup, TCSANOW, &before);
+        close(setup);
+    }
+    Head head(line.path());
+    ASSERT_EQ(aimlink_set_flow_control(head.handle, AIMLINK_FLOW_OFF), AIMLINK_OK);
+    ASSERT_EQ(aimlink_set_initialise(head.handle, 0), AIMLINK_OK);
+    ASSERT_EQ(aimlink_open(head.handle), AIMLINK_OK);
+    const termios during = attributesOf(line.path());
+    EXPECT_EQ(during.c_cflag & CRTSCTS, 0u) << "flow control switched off on request";
+    EXPECT_EQ(cfgetospeed(&during), static_cast<speed_t>(B9600));
+    EXPECT_EQ(line.readFrame(), pollFrame()) << "no initialise frame when asked for none";
+    aimlink_close(head.handle);
+    const termios after = attributesOf(line.path());
+    EXPECT_EQ(after.c_cflag & CRTSCTS, static_cast<tcflag_t>(CRTSCTS));
+    EXPECT_EQ(after.c_lflag & (ECHO | ICANON), static_cast<tcflag_t>(ECHO | ICANON));
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B38400));
+}
+
+TEST(Handle, BadArgumentsAreRefusedBeforeAnythingReachesThePort)
+{
+    EXPECT_EQ(aimlink_open(nullptr), AIMLINK_ERR_ARGUMENT);
+    EXPECT_EQ(aimlink_move(nullptr, 0, 0), AIMLINK_ERR_ARGUMENT);
+    EXPECT_EQ(aimlink_wait_arrived(nullptr, 0), AIMLINK_ERR_ARGUMENT);
+    PtyPeer line;
+    Head head(line.path());
+    EXPECT_EQ(aimlink_set_baud(head.handle, 12345), AIMLINK_ERR_ARGUMENT);
+    EXPECT_EQ(aimlink_set_reply_timeout(head.handle, 5), AIMLINK_ERR_ARGUMENT);
+    EXPECT_EQ(aimlink_set_flow_control(head.handle, 7), AIMLINK_ERR_ARGUMENT);
+    openAnswered(head.handle, line);
+    EXPECT_EQ(aimlink_move(head.handle, 40000, 1571), AIMLINK_ERR_ARGUMENT);
+    EXPECT_EQ(aimlink_move(head.handle, 0, -40000), AIMLINK_ERR_ARGUMENT);
+    EXPECT_EQ(line.readFrame(), pollFrame()) << "no move went out";
+}
+
+TEST(Handle, WhereARequestStops)
+{
+    aimlink_angles stop{};
+    EXPECT_EQ(aimlink_reachable(1000, 1571, &stop), 1);
+    EXPECT_EQ(stop.pan, 1000);
+    EXPECT_EQ(stop.tilt, 1571);
+    EXPECT_EQ(aimlink_reachable(2000, 1571, &stop), 0);
+    EXPECT_EQ(stop.pan, 1780);
+    EXPECT_EQ(aimlink_reachable(0, 0, &stop), 0);
+    EXPECT_EQ(stop.tilt, 1037);
+    // 5000 is -1282 a full turn later: within the travel.
+    EXPECT_EQ(aimlink_reachable(5000, 1571, &stop), 1);
+    EXPECT_EQ(stop.pan, -1282);
+    EXPECT_EQ(aimlink_reachable(32768, 0, nullptr), AIMLINK_ERR_ARGUMENT);
+}
+
+TEST(Handle, ThePortNeverTakesTheStandardDescriptors)
+{
+    PtyPeer line;
+    const int savedInput = dup(STDIN_FILENO);
+    close(STDIN_FILENO);
+    const int port = openRaw(line.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    dup2(savedInput, STDIN_FILENO);
+    close(savedInput);
+    EXPECT_GT(port, STDERR_FILENO);
+    EXPECT_TRUE(fcntl(port, F_GETFD) & FD_CLOEXEC);
+    close(port);
+}
