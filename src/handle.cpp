@@ -21,7 +21,12 @@ struct aimlink_head {
         : events(notify), session({slotBytes.data(), &slotLength, &reportedPan, &reportedTilt}, notify)
     {
     }
-    ~aimlink_head() { close(events); }
+    // The watcher writes to events: it must end before they close.
+    ~aimlink_head()
+    {
+        session.close();
+        close(events);
+    }
     aimlink_head(const aimlink_head &) = delete;
     aimlink_head &operator=(const aimlink_head &) = delete;
 
