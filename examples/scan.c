@@ -5,35 +5,41 @@
 
 #include <stdio.h>
 
-struct angle {
-    int16_t pan, tilt;
-};
+static const aimlink_angles scan[] = {{0, 1571}, {500, 1801}, {-500, 1301}, {0, 1571}};
 
-static const struct angle scan[] = {{0, 1571}, {500, 1800}, {-500, 1300}, {0, 1571}};
+/* One step: queue the move and wait for the head to report it. */
+static int step(aimlink_head *head, aimlink_angles target, aimlink_angles *at)
+{
+    int status = aimlink_move(head, target.pan, target.tilt);
+    if (status == AIMLINK_OK)
+        status = aimlink_wait_arrived(head, 30000);
+    if (status == AIMLINK_OK)
+        status = aimlink_position(head, at);
+    return status;
+}
 
 int main(void)
 {
     size_t i;
-    startPTZ();
-    if (waitLinkPTZ(3000) != 1) {
-        fprintf(stderr, "scan: the head on %s does not answer\n", devicePTZ());
-        stopPTZ();
+    int status;
+    aimlink_head *head = aimlink_new(NULL); /* AIMLINK_DEVICE, else /dev/ttyS3 */
+    if (head == NULL) {
+        perror("scan");
         return 1;
     }
-    for (i = 0; i < sizeof scan / sizeof scan[0]; ++i) {
-        int32_t at[2];
-        if (waitReadyPTZ(3000) != 1)
-            break;
-        setPanTilt(scan[i].pan, scan[i].tilt);
-        if (waitReadyPTZ(3000) != 1 || waitDonePTZ(30000) != 1)
-            break;
-        getPTZ(at);
-        printf("pan %d tilt %d: arrived, head reports %d %d mrad\n", scan[i].pan, scan[i].tilt, (int)at[0], (int)at[1]);
+    status = aimlink_open(head);
+    if (status == AIMLINK_OK)
+        status = aimlink_wait_link(head, 3000);
+    for (i = 0; status == AIMLINK_OK && i < sizeof scan / sizeof scan[0]; ++i) {
+        aimlink_angles at;
+        status = step(head, scan[i], &at);
+        if (status == AIMLINK_OK)
+            printf("pan %d tilt %d: arrived, head reports %d %d mrad\n", (int)scan[i].pan, (int)scan[i].tilt,
+                   (int)at.pan, (int)at.tilt);
     }
-    stopPTZ();
-    if (i < sizeof scan / sizeof scan[0]) {
-        fprintf(stderr, "scan: step %u did not complete\n", (unsigned)i + 1);
-        return 1;
-    }
-    return 0;
+    if (status != AIMLINK_OK)
+        fprintf(stderr, "scan: %s: %s%s%s\n", aimlink_device(head), aimlink_strerror(status),
+                *aimlink_last_error(head) ? ": " : "", aimlink_last_error(head));
+    aimlink_free(head);
+    return status == AIMLINK_OK ? 0 : 1;
 }
