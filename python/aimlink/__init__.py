@@ -101,6 +101,10 @@ class LinkError(OSError):
 
     ``filename`` names the device. close() and open() again to recover."""
 
+    def __str__(self) -> str:
+        # The library's reason names the device already, and there is no errno.
+        return str(self.strerror)
+
 
 def library_version() -> str:
     """Version of the libaimlink.so.1 in use, "MAJOR.MINOR.PATCH"."""
@@ -374,9 +378,7 @@ class Head:
             # OSError puts the device after the reason itself.
             return kind(self._lib.aimlink_last_errno(self._handle), reason.removeprefix(f"{device}: "), device)
         if status == _native.ERR_LINK:
-            error = LinkError(reason)
-            error.filename = device
-            return error
+            return LinkError(None, reason, device)
         if status == _native.ERR_CLOSED:
             return ValueError(f"{device}: the head is not open")
         if status == _native.ERR_TIMEOUT:

@@ -2,6 +2,8 @@
  * microseconds, as the process's clock counts it (every thread, the watcher
  * included): the reference for the same moves from Python.
  * Usage: aimlink_move_cpu DEVICE MOVES */
+#define _POSIX_C_SOURCE 200809L
+
 #include "aimlink.h"
 
 #include <stdio.h>

@@ -61,4 +61,5 @@ def run_python(
         else:
             child_env[name] = value
     command = [*(prefix or []), sys.executable, "-c", code]
-    return subprocess.run(command, env=child_env, capture_output=True, text=True, timeout=timeout)
+    # From "/", so that the folder it starts in cannot supply a package of the same name.
+    return subprocess.run(command, env=child_env, capture_output=True, text=True, timeout=timeout, cwd="/")
