@@ -28,7 +28,7 @@ import os
 import time
 import weakref
 from types import TracebackType
-from typing import Callable, Literal, NamedTuple, Optional, Type, overload
+from typing import Any, Callable, Literal, NamedTuple, Optional, Type, overload
 
 from . import _native
 from ._native import LibraryNotFoundError
@@ -147,14 +147,24 @@ def _strerror(status: int) -> str:
     return _text(_native.library().aimlink_strerror(status))
 
 
-def _log_message(_user: Optional[int], level: int, message: Optional[bytes]) -> None:
-    # Runs on the library's watcher thread; ctypes holds the GIL meanwhile.
-    logger.log(_LOG_LEVELS.get(level, logging.INFO), "%s", _text(message))
+def _handler_for(device: str) -> Any:
+    """The library's message handler for one head: each message goes to the
+    logger naming the device once, which records also carry as ``device``."""
+
+    def log(_user: Optional[int], level: int, message: Optional[bytes]) -> None:
+        # Runs on the watcher thread or the caller's; ctypes holds the GIL meanwhile.
+        text = _text(message).removeprefix("aimlink: ")
+        if not text.startswith(device):
+            text = f"{device}: {text}"
+        logger.log(_LOG_LEVELS.get(level, logging.INFO), "%s", text, extra={"device": device})
+
+    return _native.HANDLER(log)
 
 
-# One callback object serves every head and lives as long as the module, so
-# the library can never call into a freed trampoline.
-_HANDLER = _native.HANDLER(_log_message)
+def _free(lib: ctypes.CDLL, handle: Any, _handler: Any) -> None:
+    # Takes the handler along so that its trampoline outlives the handle
+    # that may call it.
+    lib.aimlink_free(handle)
 
 
 class Head:
@@ -192,7 +202,8 @@ class Head:
             number = ctypes.get_errno()
             raise OSError(number, f"cannot create a handle: {os.strerror(number)}", device)
         self._handle = handle
-        self._finalizer = weakref.finalize(self, self._lib.aimlink_free, handle)
+        self._handler = _handler_for(self.device)
+        self._finalizer = weakref.finalize(self, _free, self._lib, handle, self._handler)
         try:
             self._configure(baud, initialise, reply_timeout, three_wire)
             self.open(connect_timeout)
@@ -210,7 +221,7 @@ class Head:
         self._check(lib.aimlink_set_initialise(handle, 1 if initialise else 0))
         flow = _native.FLOW_OFF if three_wire else _native.FLOW_KEEP
         self._check(lib.aimlink_set_flow_control(handle, flow))
-        self._check(lib.aimlink_set_handler(handle, _HANDLER, None))
+        self._check(lib.aimlink_set_handler(handle, self._handler, None))
 
     # -- opening and closing -------------------------------------------------
 

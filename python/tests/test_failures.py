@@ -91,6 +91,8 @@ class TestHead:
                 assert head.move(-900, 1571) == Position(-900, 1571)
         warnings = [r for r in caplog.records if r.name == "aimlink" and r.levelno == logging.WARNING]
         assert warnings, "a rejected frame is reported"
+        for record in warnings:
+            assert record.getMessage().startswith(f"{device}: ") and record.device == device  # type: ignore[attr-defined]
 
     def test_nothing_is_printed_unless_asked(self, aimsim: Callable[..., str]) -> None:
         device = aimsim("--speed", "0", "--reject", "3", "--hangup-after", "6")
