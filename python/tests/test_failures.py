@@ -14,7 +14,8 @@ import pytest
 
 import aimlink
 from aimlink import Link, Position
-from conftest import PACKAGE_ROOT, run_python
+from conftest import AIMSIM, PACKAGE_ROOT, run_python
+from simulated_head import SimulatedHead
 
 NOBODY = 65534
 
@@ -81,6 +82,23 @@ class TestHead:
             assert head.link == Link.FAILED
             with pytest.raises(aimlink.LinkError):
                 head.move(0, 1571)
+
+    def test_after_a_hang_up_close_and_open_recover(self, tmp_path: Path) -> None:
+        # An adapter unplugged and plugged in again: the device name comes
+        # back, behind it a new line.
+        link = str(tmp_path / "head")
+        first = SimulatedHead(AIMSIM, ["--speed", "0", "--hangup-after", "2", "--link", link])
+        try:
+            with aimlink.Head(link) as head:
+                with pytest.raises(aimlink.LinkError):
+                    head.move(600, 1571, timeout=5)
+                first.stop()
+                with SimulatedHead(AIMSIM, ["--speed", "0", "--link", link]):
+                    head.close()
+                    head.open()
+                    assert head.move(-600, 1571) == Position(-600, 1571)
+        finally:
+            first.stop()
 
     def test_rejections_are_logged_and_the_move_completes(
         self, aimsim: Callable[..., str], caplog: pytest.LogCaptureFixture
