@@ -14,7 +14,9 @@ AIMLINK_LIBRARY, else beside this package when both were installed into one
 prefix, else through the system's library search.
 
 Nothing is printed: the library's messages (rejected frames, silences, a
-failed link) go to the logging logger "aimlink".
+failed link) go to the logging logger "aimlink", each record with the device
+as its ``device`` attribute. Handlers may run on the library's watcher
+thread: they must not call the Head back.
 """
 
 from __future__ import annotations
@@ -28,7 +30,7 @@ import os
 import time
 import weakref
 from types import TracebackType
-from typing import Any, Callable, Literal, NamedTuple, Optional, Type, overload
+from typing import Any, Callable, Literal, NamedTuple, Optional, Type, Union, overload
 
 from . import _native
 from ._native import LibraryNotFoundError
@@ -188,7 +190,7 @@ class Head:
 
     def __init__(
         self,
-        device: Optional[str] = None,
+        device: Union[str, os.PathLike[str], None] = None,
         baud: int = 9600,
         initialise: bool = True,
         *,

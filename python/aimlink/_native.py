@@ -36,6 +36,10 @@ class LibraryNotFoundError(OSError):
     """libaimlink.so.1 could not be loaded; the message says where it was looked for."""
 
 
+# Shown, and raised, as part of the public package.
+LibraryNotFoundError.__module__ = "aimlink"
+
+
 class Angles(ctypes.Structure):
     _fields_ = [("pan", ctypes.c_int32), ("tilt", ctypes.c_int32)]
 

@@ -22,11 +22,11 @@ NOBODY = 65534
 
 class TestPort:
     def test_a_missing_device_is_a_port_error_naming_it(self, tmp_path: Path) -> None:
-        device = str(tmp_path / "ttyNONE")
+        device = tmp_path / "ttyNONE"
         with pytest.raises(aimlink.PortError) as caught:
             aimlink.Head(device)
         assert caught.value.errno == errno.ENOENT
-        assert caught.value.filename == device
+        assert caught.value.filename == str(device)
         assert isinstance(caught.value, OSError)
 
     def test_a_port_in_use_is_refused_until_it_is_released(self, fast_head: str) -> None:
