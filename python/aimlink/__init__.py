@@ -21,6 +21,7 @@ thread: they must not call the Head back.
 
 from __future__ import annotations
 
+import atexit
 import ctypes
 import enum
 import logging
@@ -169,6 +170,19 @@ def _free(lib: ctypes.CDLL, handle: Any, _handler: Any) -> None:
     lib.aimlink_free(handle)
 
 
+# Heads still referenced when the interpreter exits.
+_heads: weakref.WeakSet[Head] = weakref.WeakSet()
+
+
+@atexit.register
+def _close_at_exit() -> None:
+    # Their watchers stop while the interpreter can still take their
+    # messages. They are closed, not freed: a daemon thread may still be
+    # inside a call on one, and the process's end frees the memory.
+    for head in list(_heads):
+        head.close()
+
+
 class Head:
     """One head on one serial device.
 
@@ -206,6 +220,8 @@ class Head:
         self._handle = handle
         self._handler = _handler_for(self.device)
         self._finalizer = weakref.finalize(self, _free, self._lib, handle, self._handler)
+        self._finalizer.atexit = False
+        _heads.add(self)
         try:
             self._configure(baud, initialise, reply_timeout, three_wire)
             self.open(connect_timeout)
