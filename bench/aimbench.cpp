@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,65 +76,146 @@ int idleClient(int seconds)
     return 0;
 }
 
+// Keeps one handle open on each device for the given seconds.
+int idleHandles(int seconds, const std::vector<std::string> &devices)
+{
+    std::vector<aimlink_head *> heads;
+    for (const auto &device : devices) {
+        heads.push_back(aimlink_new(device.c_str()));
+        if (aimlink_open(heads.back()) != AIMLINK_OK || aimlink_wait_link(heads.back(), 3000) != AIMLINK_OK)
+            return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    for (auto *head : heads)
+        aimlink_free(head);
+    return 0;
+}
+
+// What one build of aimhead costs: moves to alternate sides, moves to where
+// the head already is, and an idle client.
+struct Figures {
+    std::vector<double> cpu, rss, reaction, wall;
+    double idlePercent = 0;
+    double idleFramesPerSecond = 0;
+    int failures = 0;
+};
+
+constexpr int kIdleSeconds = 10;
+
+Figures measure(const std::string &aimhead, const std::vector<std::string> &idleCommand, int runs)
+{
+    Simulator head({"--trace", "--speed", "0"});
+    Figures figures;
+    for (int i = 0; i < runs; ++i) {
+        const bool left = i % 2 == 0;
+        const ProcessResult run = runProcess({aimhead, left ? "1000" : "-1000", "1571"}, head.environment());
+        figures.failures += run.status != 0;
+        figures.cpu.push_back(run.cpuMs);
+        figures.rss.push_back(static_cast<double>(run.maxResidentKiB) / 1024.0);
+        const double replied = arrivalReplyTime(head.errors(), left ? "-500 0" : "500 0");
+        const double exited = std::chrono::duration<double>(run.ended.time_since_epoch()).count();
+        if (replied > 0)
+            figures.reaction.push_back((exited - replied) * 1e3);
+    }
+    // The initialise frame sends the head home: a move there finds it arrived.
+    for (int i = 0; i < runs / 2; ++i) {
+        const ProcessResult run = runProcess({aimhead, "0", "1571"}, head.environment());
+        figures.failures += run.status != 0;
+        figures.wall.push_back(std::chrono::duration<double>(run.elapsed).count());
+    }
+    const int framesBefore = occurrences(head.errors(), " -> ");
+    const ProcessResult idle = runProcess(idleCommand, head.environment());
+    figures.failures += idle.status != 0;
+    figures.idleFramesPerSecond = (occurrences(head.errors(), " -> ") - framesBefore) / double(kIdleSeconds);
+    figures.idlePercent = idle.cpuMs / (kIdleSeconds * 1e3) * 100.0;
+    return figures;
+}
+
+// CPU of handles kept open on as many simulated heads, in % of a core.
+double idleHandlesPercent(int count)
+{
+    std::vector<std::unique_ptr<Simulator>> heads;
+    std::vector<std::string> command = {"/proc/self/exe", "--idle-handles", std::to_string(kIdleSeconds)};
+    for (int i = 0; i < count; ++i) {
+        heads.push_back(std::make_unique<Simulator>());
+        command.push_back(heads.back()->device());
+    }
+    const ProcessResult idle = runProcess(command);
+    return idle.status == 0 ? idle.cpuMs / (kIdleSeconds * 1e3) * 100.0 : -1;
+}
+
+std::string reactionText(const std::vector<double> &reaction)
+{
+    if (reaction.empty())
+        return "no reply found in the trace";
+    char text[128];
+    std::snprintf(text, sizeof text, "p50 %.2f ms, p99 %.2f ms", quantile(reaction, 0.5), quantile(reaction, 0.99));
+    return text;
+}
+
+std::string percentText(double percent)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3f %%", percent);
+    return text;
+}
+
+void row(const char *figure, const char *target, const std::string &before, const std::string &now, bool met)
+{
+    std::printf("| %s | %s | %s | %s | %s |\n", figure, target, before.c_str(), now.c_str(), verdict(met));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc == 3 && std::string(argv[1]) == "--idle-client")
         return idleClient(std::atoi(argv[2]));
+    if (argc >= 4 && std::string(argv[1]) == "--idle-handles")
+        return idleHandles(std::atoi(argv[2]), std::vector<std::string>(argv + 3, argv + argc));
     int runs = 20;
-    if (argc == 3 && std::string(argv[1]) == "--runs")
-        runs = std::max(2, std::atoi(argv[2]));
-    constexpr int kIdleSeconds = 10;
+    std::string baseline; // a build of the previous release, with bin/aimhead and bench/aimbench
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::string(argv[i]) == "--runs")
+            runs = std::max(2, std::atoi(argv[i + 1]));
+        else if (std::string(argv[i]) == "--baseline")
+            baseline = argv[i + 1];
+    }
 
-    Simulator head({"--trace", "--speed", "0"});
-    std::vector<double> cpu, rss, reaction, wall;
-    int failures = 0;
-    // Moves that need a reply to end: alternate sides so the head always travels.
-    for (int i = 0; i < runs; ++i) {
-        const bool left = i % 2 == 0;
-        const ProcessResult run = runAimhead({left ? "1000" : "-1000", "1571"}, head.environment());
-        failures += run.status != 0;
-        cpu.push_back(run.cpuMs);
-        rss.push_back(static_cast<double>(run.maxResidentKiB) / 1024.0);
-        const double replied = arrivalReplyTime(head.errors(), left ? "-500 0" : "500 0");
-        const double exited = std::chrono::duration<double>(run.ended.time_since_epoch()).count();
-        if (replied > 0)
-            reaction.push_back((exited - replied) * 1e3);
-    }
-    // The initialise frame sends the head home: a move there finds it arrived.
-    for (int i = 0; i < runs / 2; ++i) {
-        const ProcessResult run = runAimhead({"0", "1571"}, head.environment());
-        failures += run.status != 0;
-        wall.push_back(std::chrono::duration<double>(run.elapsed).count());
-    }
-    // An idle client: its CPU, and the frames it puts on the line.
-    const int framesBefore = occurrences(head.errors(), " -> ");
-    const ProcessResult idle =
-        runProcess({"/proc/self/exe", "--idle-client", std::to_string(kIdleSeconds)}, head.environment());
-    const double idleFramesPerSecond = (occurrences(head.errors(), " -> ") - framesBefore) / double(kIdleSeconds);
-    const double idlePercent = idle.cpuMs / (kIdleSeconds * 1e3) * 100.0;
-    head.stop();
+    const std::string idleSeconds = std::to_string(kIdleSeconds);
+    const Figures now = measure(aimheadPath(), {"/proc/self/exe", "--idle-client", idleSeconds}, runs);
+    Figures before;
+    if (!baseline.empty())
+        before = measure(baseline + "/bin/aimhead", {baseline + "/bench/aimbench", "--idle-client", idleSeconds}, runs);
+    const double oneHandle = idleHandlesPercent(1);
+    const double twoHandles = idleHandlesPercent(2);
 
     std::printf("machine: %s\n", machine().c_str());
-    std::printf("runs: %d moves, %d moves to the current position, %d s idle; %d failed\n\n", runs, runs / 2,
-                kIdleSeconds, failures);
-    std::printf("| figure | target | measured | |\n|---|---|---|---|\n");
-    std::printf("| CPU time (user+sys) of one aimhead move | <= 10 ms | %s | %s |\n", spread(cpu, "%.1f ms").c_str(),
-                verdict(quantile(cpu, 0.5) <= 10));
-    char reactionText[128] = "no reply found in the trace";
-    if (!reaction.empty())
-        std::snprintf(reactionText, sizeof reactionText, "p50 %.2f ms, p99 %.2f ms (min %.2f, max %.2f)",
-                      quantile(reaction, 0.5), quantile(reaction, 0.99), quantile(reaction, 0), quantile(reaction, 1));
-    std::printf("| reaction: last byte of the arrival reply to aimhead's exit | p99 <= 5 ms | %s | %s |\n",
-                reactionText, verdict(!reaction.empty() && quantile(reaction, 0.99) <= 5));
-    std::printf("| CPU of an idle client over %d s | <= 0.5 %% of a core | %.3f %% (%.1f ms) | %s |\n", kIdleSeconds,
-                idlePercent, idle.cpuMs, verdict(idlePercent <= 0.5));
-    std::printf("| peak resident memory of aimhead | <= 5 MiB | %s | %s |\n", spread(rss, "%.2f MiB").c_str(),
-                verdict(quantile(rss, 1) <= 5));
-    std::printf("| wall time of a move to the current position | <= 1.25 s | %s | %s |\n",
-                spread(wall, "%.3f s").c_str(), verdict(quantile(wall, 1) <= 1.25));
-    std::printf("| frames on the line per second while idle | 1 request per exchange, 100 ms pause | %.1f /s | %s |\n",
-                idleFramesPerSecond, verdict(idleFramesPerSecond > 5 && idleFramesPerSecond <= 10));
-    return failures == 0 ? 0 : 1;
+    std::printf("runs: %d moves, %d moves to the current position, %d s idle; %d failed%s\n\n", runs, runs / 2,
+                kIdleSeconds, now.failures + before.failures,
+                baseline.empty() ? "; no baseline given" : (", baseline " + baseline).c_str());
+    auto old = [&](const std::string &text) { return baseline.empty() ? std::string("-") : text; };
+    std::printf("| figure | target | before (1.0.0) | now | |\n|---|---|---|---|---|\n");
+    row("CPU time (user+sys) of one aimhead move", "<= 10 ms", old(spread(before.cpu, "%.1f ms")),
+        spread(now.cpu, "%.1f ms"), quantile(now.cpu, 0.5) <= 10);
+    row("reaction: last byte of the arrival reply to aimhead's exit", "p99 <= 1 ms",
+        old(reactionText(before.reaction)), reactionText(now.reaction),
+        !now.reaction.empty() && quantile(now.reaction, 0.99) <= 1);
+    row("CPU of an idle client (original calls, process start included)", "<= 0.07 % of a core",
+        old(percentText(before.idlePercent)), percentText(now.idlePercent), now.idlePercent <= 0.07);
+    row("CPU of one open handle, idle", "<= 0.07 % of a core", "-", percentText(oneHandle),
+        oneHandle >= 0 && oneHandle <= 0.07);
+    row("CPU of two open handles, idle", "<= 2 x one handle", "-", percentText(twoHandles),
+        twoHandles >= 0 && twoHandles <= 2 * oneHandle);
+    row("peak resident memory of aimhead", "<= 2 MiB", old(spread(before.rss, "%.2f MiB")),
+        spread(now.rss, "%.2f MiB"), quantile(now.rss, 1) <= 2);
+    row("wall time of a move to the current position", "<= 1.25 s", old(spread(before.wall, "%.3f s")),
+        spread(now.wall, "%.3f s"), quantile(now.wall, 1) <= 1.25);
+    char frames[32];
+    std::snprintf(frames, sizeof frames, "%.1f /s", now.idleFramesPerSecond);
+    char framesBefore[32];
+    std::snprintf(framesBefore, sizeof framesBefore, "%.1f /s", before.idleFramesPerSecond);
+    row("frames on the line per second while idle", "1 request per exchange, 100 ms pause", old(framesBefore), frames,
+        now.idleFramesPerSecond > 5 && now.idleFramesPerSecond <= 10);
+    return now.failures + before.failures == 0 ? 0 : 1;
 }

@@ -122,11 +122,10 @@ Bytes reply(const ReplyAssembler &assembler)
 
 size_t bytesStillExpected(const ReplyAssembler &assembler)
 {
-    constexpr size_t kShortestReply = 6; // FE, four status bytes, EF
     if (assembler.complete || assembler.length == 0)
         return 0;
-    if (assembler.length < kShortestReply)
-        return kShortestReply - assembler.length;
+    if (assembler.length < kAckReplyLength)
+        return kAckReplyLength - assembler.length;
     return assembler.length < kDataReplyLength ? kDataReplyLength - assembler.length : 1;
 }
 

@@ -169,11 +169,47 @@ private:
         return sleepUnlessStopped(std::min(untilAll, deadline.at()) - Clock::now());
     }
 
+    // How long the head takes from the end of a frame to the first byte of its
+    // reply: the least seen over the last few measured exchanges.
+    class Latency {
+    public:
+        std::optional<Clock::duration> estimate() const
+        {
+            if (count_ == 0)
+                return std::nullopt;
+            return *std::min_element(seen_.begin(), seen_.begin() + static_cast<std::ptrdiff_t>(count_));
+        }
+        void record(Clock::duration latency)
+        {
+            seen_[next_] = latency;
+            next_ = (next_ + 1) % seen_.size();
+            count_ = std::min(count_ + 1, seen_.size());
+        }
+        // Most exchanges sleep through the whole reply on the estimate; every
+        // so often one wakes at the first byte to measure it afresh.
+        bool timeToMeasure() { return count_ == 0 || ++sinceMeasured_ % kMeasureEvery == 0; }
+
+    private:
+        static constexpr unsigned kMeasureEvery = 16;
+        std::array<Clock::duration, 8> seen_{};
+        size_t count_ = 0;
+        size_t next_ = 0;
+        unsigned sinceMeasured_ = 0;
+    };
+
     // Collects the reply to the frame just written, however the line cuts it.
-    Outcome readReply()
+    // A reply of expectedLength bytes normally costs one wake-up: at the
+    // moment its last byte can have come.
+    Outcome readReply(size_t expectedLength, Clock::time_point writtenAt)
     {
         resetReply(assembler_);
         const Deadline deadline(replyTimeout_);
+        const bool measuring = latency_.timeToMeasure();
+        if (!measuring) {
+            const auto lastByte = writtenAt + *latency_.estimate() + static_cast<int64_t>(expectedLength) * byteTime_;
+            if (sleepUnlessStopped(std::min(lastByte, deadline.at()) - Clock::now()))
+                return Outcome::Stopped;
+        }
         uint8_t chunk[256];
         while (!assembler_.complete) {
             const Outcome outcome = awaitPort(POLLIN, deadline);
@@ -186,6 +222,8 @@ private:
                 return fail("read: " + errorText(errno));
             if (count == 0)
                 return fail("the port reads nothing although it reported data (device unplugged?)");
+            if (measuring && assembler_.length == 0)
+                latency_.record(Clock::now() - writtenAt - static_cast<int64_t>(count - 1) * byteTime_);
             feedReply(assembler_, Bytes(chunk, static_cast<size_t>(count)));
             if (!assembler_.complete && awaitRestOfReply(deadline))
                 return Outcome::Stopped;
@@ -331,8 +369,11 @@ private:
     {
         Frame sent;
         Outcome outcome = sendNext(sent);
+        const auto writtenAt = Clock::now();
+        // A position request is answered with a report, a command with an acknowledgement.
+        const size_t expected = sent.command() == kPollCommand ? kDataReplyLength : kAckReplyLength;
         if (outcome == Outcome::Done)
-            outcome = readReply();
+            outcome = readReply(expected, writtenAt);
         switch (outcome) {
         case Outcome::Done:
             noteAnswered();
@@ -358,6 +399,7 @@ private:
     const std::string device_;
     Frame lastCommand_;
     ReplyAssembler assembler_;
+    Latency latency_;
     std::string failure_;
 };
 
