@@ -28,6 +28,7 @@ import logging
 import math
 import operator
 import os
+import threading
 import time
 import weakref
 from types import TracebackType
@@ -156,17 +157,30 @@ def _handler_for(device: str) -> Any:
 
     def log(_user: Optional[int], level: int, message: Optional[bytes]) -> None:
         # Runs on the watcher thread or the caller's; ctypes holds the GIL meanwhile.
-        text = _text(message).removeprefix("aimlink: ")
-        if not text.startswith(device):
-            text = f"{device}: {text}"
-        logger.log(_LOG_LEVELS.get(level, logging.INFO), "%s", text, extra={"device": device})
+        _in_handler.active = True
+        try:
+            text = _text(message).removeprefix("aimlink: ")
+            if not text.startswith(device):
+                text = f"{device}: {text}"
+            logger.log(_LOG_LEVELS.get(level, logging.INFO), "%s", text, extra={"device": device})
+        finally:
+            _in_handler.active = False
 
     return _native.HANDLER(log)
 
 
-def _free(lib: ctypes.CDLL, handle: Any, _handler: Any) -> None:
+# Set while a thread runs a message handler, on a watcher thread as a rule.
+_in_handler = threading.local()
+
+
+def _free(lib: ctypes.CDLL, handle: Any, handler: Any) -> None:
     # Takes the handler along so that its trampoline outlives the handle
     # that may call it.
+    if getattr(_in_handler, "active", False):
+        # The collector ran inside a handler, perhaps on the very watcher
+        # that freeing joins: free from a thread of its own instead.
+        threading.Thread(target=_free, args=(lib, handle, handler), name="aimlink-free").start()
+        return
     lib.aimlink_free(handle)
 
 

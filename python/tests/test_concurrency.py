@@ -124,3 +124,35 @@ def test_a_head_dropped_unclosed_releases_its_port(fast_head: str) -> None:
     with aimlink.Head(fast_head) as head:
         assert head.link == Link.UP
 
+
+
+COLLECTED_IN_HANDLER = """
+import gc, logging, sys, time, aimlink
+
+class Collecting(logging.Handler):
+    def emit(self, record):
+        gc.collect()
+
+logging.getLogger("aimlink").addHandler(Collecting())
+head = aimlink.Head(sys.argv[1])
+head.myself = head
+head.move(300, 1571, wait=False)
+del head
+time.sleep(1.0)
+with aimlink.Head(sys.argv[1]) as again:
+    print(again.link.name)
+"""
+
+
+def test_a_head_collected_on_its_own_watcher_thread_is_freed_safely(aimsim: Callable[..., str]) -> None:
+    # Each rejection is logged from the watcher thread, and the handler runs
+    # the collector there: it finds the dropped head in its cycle.
+    device = aimsim("--speed", "0", "--reject", "2")
+    result = subprocess.run(
+        [sys.executable, "-c", COLLECTED_IN_HANDLER, device],
+        capture_output=True,
+        text=True,
+        timeout=20,
+        env=dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT)),
+    )
+    assert (result.returncode, result.stdout) == (0, "UP\n"), result.stderr
