@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Moves the head through a short scan and prints where it arrived.
 
-Run it against the simulated head:
-    aimsim --link /tmp/head &  AIMLINK_DEVICE=/tmp/head python3 examples/scan.py
+Run it against the simulated head, from the source tree after a build:
+    build/default/bin/aimsim --link /tmp/head &
+    AIMLINK_DEVICE=/tmp/head AIMLINK_LIBRARY=build/default/lib/libaimlink.so.1 \
+        PYTHONPATH=python python3 examples/scan.py
 """
 
-import logging
 import sys
 
 import aimlink
@@ -14,8 +15,6 @@ SCAN = [(0, 1571), (500, 1801), (-500, 1301), (0, 1571)]
 
 
 def main() -> int:
-    # Let the library's warnings (rejected frames, silences) show.
-    logging.basicConfig(format="%(name)s: %(message)s", level=logging.WARNING)
     try:
         with aimlink.Head() as head:
             for pan, tilt in SCAN:

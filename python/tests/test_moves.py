@@ -2,12 +2,16 @@
 
 from __future__ import annotations
 
+from pathlib import Path
 from typing import Callable
 
 import pytest
 
 import aimlink
 from aimlink import Link, Position
+from conftest import PACKAGE_ROOT, run_python
+
+SCAN = PACKAGE_ROOT.parent / "examples" / "scan.py"
 
 
 def test_moves_return_the_positions_the_head_reports(fast_head: str) -> None:
@@ -99,3 +103,19 @@ class TestArguments:
 
 def test_the_package_and_the_library_share_a_version() -> None:
     assert aimlink.__version__ == aimlink.library_version()
+
+
+class TestScanExample:
+    """examples/scan.py, on the device AIMLINK_DEVICE names."""
+
+    def test_it_reports_each_position_it_reaches(self, fast_head: str) -> None:
+        result = run_python(SCAN.read_text(), env={"AIMLINK_DEVICE": fast_head})
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines()[-1] == "pan 0 tilt 1571: arrived, head reports 0 1571 mrad"
+        assert len(result.stdout.splitlines()) == 4
+
+    def test_it_fails_with_one_line_naming_the_device(self, tmp_path: Path) -> None:
+        missing = f"{tmp_path}/ttyNONE"
+        result = run_python(SCAN.read_text(), env={"AIMLINK_DEVICE": missing})
+        assert (result.returncode, result.stdout) == (1, "")
+        assert result.stderr == f"scan: [Errno 2] No such file or directory: '{missing}'\n"
