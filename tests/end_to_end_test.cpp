@@ -97,6 +97,7 @@ TEST(EndToEnd, SecondRunOnTheSamePortIsRefusedAtOnce)
 TEST(EndToEnd, SimulatorOptionsAreChecked)
 {
     for (const std::vector<std::string> &bad : {std::vector<std::string>{"--speed", "fast"},
+                                                {"--speed", "1000001"},
                                                 {"--reject", "0"},
                                                 {"--start", "900,0"},
                                                 {"--bogus"},

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,8 +39,8 @@ constexpr char kUsage[] = "Usage: aimsim [options]\n"
                           "Options:\n"
                           "  --link PATH         also make a symlink PATH to the terminal (removed on exit)\n"
                           "  --start PAN,TILT    starting position in camera counts (default 0,0)\n"
-                          "  --speed N           travel speed in counts per second per axis; 0 travels at once\n"
-                          "                      (default 500, 1 rad/s)\n"
+                          "  --speed N           travel speed in counts per second per axis, at most 1000000;\n"
+                          "                      0 travels at once (default 500, 1 rad/s)\n"
                           "  --latency MS        delay before each reply in milliseconds (default 5)\n"
                           "  --trace             one line per frame each way on standard error, time-stamped\n"
                           "                      (seconds of the monotonic clock), decoded and in hex\n"
@@ -80,14 +81,17 @@ struct Options {
     std::exit(2);
 }
 
-int wholeNumber(std::string_view option, const char *text, int minimum)
+int wholeNumber(std::string_view option, const char *text, int minimum, int maximum = INT_MAX)
 {
     int value = 0;
     const std::string_view digits(text);
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || value < minimum)
-        badOption(std::string(option) + " needs a whole number of at least " + std::to_string(minimum) + ", got '" +
-                  text + "'");
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || value < minimum ||
+        value > maximum)
+        badOption(std::string(option) + " needs a whole number " +
+                  (maximum == INT_MAX ? "of at least " + std::to_string(minimum)
+                                      : "from " + std::to_string(minimum) + " to " + std::to_string(maximum)) +
+                  ", got '" + text + "'");
     return value;
 }
 
@@ -128,7 +132,7 @@ Options parseOptions(int argc, char **argv)
         } else if (option == "--start") {
             options.start = startPosition(value());
         } else if (option == "--speed") {
-            options.speed = wholeNumber(option, value(), 0);
+            options.speed = wholeNumber(option, value(), 0, kFastestSpeed);
         } else if (option == "--latency") {
             options.latencyMs = wholeNumber(option, value(), 0);
         } else if (option == "--trace") {
@@ -292,7 +296,10 @@ void Simulator::receive(Clock::time_point now)
     const ssize_t count = read(master_, chunk, sizeof chunk);
     if (count <= 0)
         return;
-    for (const auto &frame : frames_.feed(Bytes(chunk, static_cast<size_t>(count)))) {
+    const auto frames = frames_.feed(Bytes(chunk, static_cast<size_t>(count)));
+    if (const auto stray = frames_.takeStray(); !stray.empty())
+        trace(now, "-> stray bytes outside any frame  [" + hex(stray) + "]");
+    for (const auto &frame : frames) {
         answerFrame(frame, now);
         if (hungUp_)
             return;
@@ -317,8 +324,13 @@ int Simulator::run(int master, int signals)
             std::perror("aimsim: poll");
             return 1;
         }
-        if (fds[0].revents & POLLIN)
+        if (fds[0].revents & POLLIN) {
+            // The client's last frames may be waiting unread: a trace that
+            // missed them would show a run that never sent them.
+            if (!hungUp_)
+                receive(Clock::now());
             return 0;
+        }
         const auto now = Clock::now();
         if (fds[1].revents & POLLIN)
             receive(now);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace aimsim {
 namespace {
@@ -102,8 +103,11 @@ Position Head::positionAt(Time now) const
 {
     if (speed_ <= 0)
         return to_;
+    // Past an hour every travel is over even at 1 count/s; the bound keeps
+    // the product within 64 bits however long ago the last move was.
+    constexpr int64_t kHour = 3600LL * 1000000;
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - departed_).count();
-    const int64_t travelled = std::max<int64_t>(elapsed, 0) * speed_ / 1000000;
+    const int64_t travelled = std::clamp<int64_t>(elapsed, 0, kHour) * std::min(speed_, kFastestSpeed) / 1000000;
     return {stepToward(from_.pan, to_.pan, travelled), stepToward(from_.tilt, to_.tilt, travelled)};
 }
 
@@ -136,19 +140,25 @@ std::vector<std::vector<uint8_t>> FrameAssembler::feed(Bytes input)
 {
     std::vector<std::vector<uint8_t>> frames;
     for (uint8_t byte : input) {
-        if (byte == kFrameStart)
+        if (byte == kFrameStart) {
+            stray_.insert(stray_.end(), pending_.begin(), pending_.end());
             pending_.clear();
-        else if (pending_.empty())
+        } else if (pending_.empty()) {
+            stray_.push_back(byte);
             continue;
+        }
         pending_.push_back(byte);
         if (byte == kEnd) {
             frames.push_back(std::move(pending_));
             pending_.clear();
         } else if (pending_.size() >= kLongestFrame) {
+            stray_.insert(stray_.end(), pending_.begin(), pending_.end());
             pending_.clear();
         }
     }
     return frames;
 }
+
+std::vector<uint8_t> FrameAssembler::takeStray() { return std::exchange(stray_, {}); }
 
 } // namespace aimsim

@@ -27,6 +27,10 @@ constexpr int kPanLimit = 890;
 constexpr int kTiltMin = -267;
 constexpr int kTiltMax = 800;
 
+// Fastest travel the simulator accepts, counts per second: far beyond any
+// real head, and small enough that no travel time can overflow.
+constexpr int kFastestSpeed = 1000000;
+
 enum class Command { Initialise, Home, Move, Position, Malformed };
 
 struct Decoded {
@@ -47,7 +51,8 @@ std::vector<uint8_t> positionReply(Position position);
 
 class Head {
 public:
-    // speed in counts per second for each axis; 0 travels at once.
+    // speed in counts per second for each axis, 0 to kFastestSpeed; 0
+    // travels at once.
     Head(Position start, int speed);
 
     // Carries out a decoded frame received at now and returns the reply.
@@ -70,9 +75,13 @@ class FrameAssembler {
 public:
     // Appends input; returns the frames it completed.
     std::vector<std::vector<uint8_t>> feed(Bytes input);
+    // The bytes skipped since the last call: a client sends none, so any
+    // here are text or garbage that reached the line.
+    std::vector<uint8_t> takeStray();
 
 private:
     std::vector<uint8_t> pending_;
+    std::vector<uint8_t> stray_;
 };
 
 } // namespace aimsim
