@@ -1,12 +1,15 @@
 #include "process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -35,24 +38,53 @@ std::string slurp(const std::string &path)
     return all.str();
 }
 
-// Starts argv with stdout going to outFd and stderr to errPath.
-pid_t spawn(const std::vector<std::string> &argv, const Environment &environment, int outFd, const std::string &errPath)
+// The parent's environment with the given variables set: built before
+// fork, because the child of a threaded test may only make
+// async-signal-safe calls.
+std::vector<std::string> environmentWith(const Environment &changes)
 {
-    std::vector<char *> args;
-    args.reserve(argv.size() + 1);
-    for (const std::string &arg : argv)
-        args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(nullptr);
+    std::vector<std::string> entries;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const std::string_view name = text.substr(0, text.find('='));
+        const bool changed =
+            std::any_of(changes.begin(), changes.end(), [&](const auto &change) { return change.first == name; });
+        if (!changed)
+            entries.emplace_back(text);
+    }
+    for (const auto &[name, value] : changes) {
+        entries.push_back(name);
+        entries.back() += '=';
+        entries.back() += value;
+    }
+    return entries;
+}
+
+std::vector<char *> pointersTo(std::vector<std::string> &strings)
+{
+    std::vector<char *> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (std::string &text : strings)
+        pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Starts argv with stdout going to outFd and stderr to errPath.
+pid_t spawn(std::vector<std::string> argv, const Environment &environment, int outFd, const std::string &errPath)
+{
+    std::vector<std::string> variables = environmentWith(environment);
+    const std::vector<char *> args = pointersTo(argv);
+    const std::vector<char *> envp = pointersTo(variables);
     const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error(std::string("cannot start ") + argv[0] + ": fork: " + std::strerror(errno));
     if (pid == 0) {
-        for (const auto &[name, value] : environment)
-            setenv(name.c_str(), value.c_str(), 1);
         const int err = open(errPath.c_str(), O_WRONLY | O_TRUNC);
         const int nothing = open("/dev/null", O_RDONLY);
-        dup2(nothing, 0);
-        dup2(outFd, 1);
-        dup2(err, 2);
-        execv(args[0], args.data());
+        if (err < 0 || nothing < 0 || dup2(nothing, 0) < 0 || dup2(outFd, 1) < 0 || dup2(err, 2) < 0)
+            _exit(127);
+        execve(args[0], args.data(), envp.data());
         _exit(127);
     }
     return pid;
@@ -70,11 +102,30 @@ double milliseconds(const timeval &time)
     return static_cast<double>(time.tv_sec) * 1e3 + static_cast<double>(time.tv_usec) / 1e3;
 }
 
+// Only ever a child we started: kill() with 0 or a negative pid would
+// signal a whole group, or every process we may signal.
+int killAndReap(pid_t pid)
+{
+    if (pid <= 0)
+        return -1;
+    kill(pid, SIGKILL);
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    return -1;
+}
+
 // Waits for the child without polling its state in a loop: a pidfd becomes
 // readable when it ends. Fills in status, end time and resource use.
 bool waitFor(pid_t pid, std::chrono::milliseconds timeout, ProcessResult &result)
 {
     const int handle = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (handle < 0) {
+        // Not to be left running unwatched: end it, and say why the result is -1.
+        std::fprintf(stderr, "process %d: pidfd_open: %s; killed\n", pid, std::strerror(errno));
+        result.status = killAndReap(pid);
+        result.ended = std::chrono::steady_clock::now();
+        return true;
+    }
     pollfd child{handle, POLLIN, 0};
     const int ready = poll(&child, 1, static_cast<int>(timeout.count()));
     result.ended = std::chrono::steady_clock::now();
@@ -96,14 +147,6 @@ bool waitFor(pid_t pid, std::chrono::milliseconds timeout, int &status)
     const bool ended = waitFor(pid, timeout, result);
     status = result.status;
     return ended;
-}
-
-int killAndReap(pid_t pid)
-{
-    kill(pid, SIGKILL);
-    int raw = 0;
-    waitpid(pid, &raw, 0);
-    return -1;
 }
 
 } // namespace
@@ -188,12 +231,32 @@ int BackgroundProcess::stop()
     return status_;
 }
 
+bool BackgroundProcess::errorsShow(const std::string &text, std::chrono::milliseconds timeout) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (errors().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool BackgroundProcess::sendSignal(int number) const { return pid_ > 0 && kill(pid_, number) == 0; }
+
 std::string BackgroundProcess::errors() const { return slurp(errPath_); }
 
-Simulator::Simulator(std::vector<std::string> options)
+std::vector<std::string> unprivileged(std::vector<std::string> argv)
+{
+    if (geteuid() == 0)
+        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    return argv;
+}
+
+Simulator::Simulator(std::vector<std::string> options, User user)
     : BackgroundProcess([&] {
           options.insert(options.begin(), aimsimPath());
-          return options;
+          return user == User::Unprivileged ? unprivileged(options) : options;
       }())
 {
     device_ = firstLine();

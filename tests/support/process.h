@@ -42,6 +42,11 @@ public:
     int wait(std::chrono::milliseconds timeout);
     // Sends SIGTERM and waits; returns the exit status as runProcess does.
     int stop();
+    // Whether its standard error shows text within the time-out: for
+    // acting at a moment in another program's run, such as mid-move.
+    bool errorsShow(const std::string &text, std::chrono::milliseconds timeout) const;
+    // Signals it while it runs; false once it has been waited for.
+    bool sendSignal(int number) const;
     std::string errors() const;
     pid_t pid() const { return pid_; }
 
@@ -52,10 +57,15 @@ private:
     int status_ = -1;
 };
 
+// argv run as user and group 65534 (nobody) when we are root, else as it
+// is: what an ordinary user meets, and root would not.
+std::vector<std::string> unprivileged(std::vector<std::string> argv);
+
 // The simulated head with its options, and the path of its line.
 class Simulator : public BackgroundProcess {
 public:
-    explicit Simulator(std::vector<std::string> options = {});
+    enum class User { Us, Unprivileged };
+    explicit Simulator(std::vector<std::string> options = {}, User user = User::Us);
     const std::string &device() const { return device_; }
     Environment environment() const { return {{"AIMLINK_DEVICE", device_}}; }
 
