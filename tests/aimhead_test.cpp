@@ -94,6 +94,25 @@ TEST(AimheadCommandLine, RefusesEveryArgumentThatIsNotAWholeNumberInRange)
     EXPECT_EQ(line.countFrames(200ms), 0) << "nothing opened, nothing sent";
 }
 
+TEST(AimheadCommandLine, LongArgumentIsCutInTheMessage)
+{
+    const ProcessResult result = runAimhead({"0", std::string(100000, '7')}, {{"AIMLINK_DEVICE", "/nonexistent"}});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err, "aimhead: tilt must be a whole number of milliradians from -32768 to 32767, got "
+                          "'77777777777777777777777777777777'...\n");
+}
+
+TEST(AimheadCommandLine, DevicePathIsShownEscaped)
+{
+    const std::string link = "/tmp/aimhead-\n\x1b[31m-" + std::to_string(getpid());
+    Simulator head({"--link", link, "--hangup-after", "0"});
+    const ProcessResult result = runAimhead({"0", "1571"}, {{"AIMLINK_DEVICE", link}}, 10s);
+    EXPECT_EQ(result.status, 1);
+    const std::string shown = "/tmp/aimhead-\\x0A\\x1B[31m-" + std::to_string(getpid());
+    EXPECT_NE(result.err.find("aimhead: " + shown + ": the link to the head failed\n"), std::string::npos)
+        << result.err;
+}
+
 TEST(AimheadCommandLine, MissingDeviceFailsWithStatusOne)
 {
     const ProcessResult result = runAimhead({"0", "1571"}, {{"AIMLINK_DEVICE", "/nonexistent/ttyUSB7"}});

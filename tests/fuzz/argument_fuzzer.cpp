@@ -1,12 +1,9 @@
 // Checks aimhead's argument check against a plain reading of the rule:
 // accepted text is exactly a whole decimal integer, optionally signed, from
 // -32768 to 32767, and the value is the number written.
-//
-// aimhead is one source file; take it whole and rename its main.
-#define main aimhead_main
-#include "aimhead.cpp" // NOLINT(bugprone-suspicious-include): aimhead is one source file, taken whole
-#undef main
+#include "../../programs/aimhead/arguments.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
