@@ -24,8 +24,10 @@ TEST_P(AimheadEndedBySignal, LeavesThePortFreeForTheNextUnprivilegedRun)
     EXPECT_EQ(next.status, 0) << next.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Aimhead, AimheadEndedBySignal, testing::Values(SIGHUP, SIGQUIT, SIGINT, SIGTERM),
-                         [](const testing::TestParamInfo<int> &signal) { return std::string(sigabbrev_np(signal.param)); });
+INSTANTIATE_TEST_SUITE_P(Aimhead, AimheadEndedBySignal, testing::Values(SIGKILL, SIGHUP, SIGQUIT, SIGINT, SIGTERM),
+                         [](const testing::TestParamInfo<int> &signal) {
+                             return std::string(sigabbrev_np(signal.param));
+                         });
 
 class AimheadWithAClosedDescriptor : public testing::TestWithParam<int> {};
 
