@@ -3,6 +3,7 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -45,7 +46,7 @@ void endAsSignalled(int signal)
     sigset_t unblocked;
     sigemptyset(&unblocked);
     sigaddset(&unblocked, signal);
-    sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &unblocked, nullptr);
     std::raise(signal);
     _exit(128 + signal);
 }
