@@ -72,9 +72,10 @@ TEST_F(Client, StartWritesTheInitialiseFrameThenPollsThePosition)
     EXPECT_EQ(linkPTZ(), PTZ_LINK_WAITING);
     EXPECT_EQ(devicePTZ(), line.path());
     EXPECT_EQ(line.readFrame(), initFrame());
+    EXPECT_EQ(startPTZ(), 0) << "a second start while running does nothing";
     line.send(ackReply());
     EXPECT_EQ(waitLinkPTZ(1000), 1);
-    EXPECT_EQ(line.readFrame(), pollFrame());
+    EXPECT_EQ(line.readFrame(), pollFrame()) << "and sends no second initialise frame";
 }
 
 TEST_F(Client, MoveGoesOutWholeAndCompletesWhenTheHeadReportsTheTarget)
@@ -124,16 +125,14 @@ TEST_F(Client, RejectionResendsTheLastCommandFrame)
     EXPECT_EQ(occurrences(errors.text(), "PTZ error:  resending command.\nhexPrint:   FE 30 30 31 30 EF\n"), 2);
 }
 
-TEST_F(Client, ACommandQueuedAfterARejectionGoesOutInsteadOfTheResend)
+TEST_F(Client, ACommandQueuedBeforeARejectionGoesOutInsteadOfTheResend)
 {
     startAnswered();
     setPanTilt(0, 1571);
     ASSERT_EQ(nextCommand(positionReply("8000", "8000")), moveFrame("8000", "8000"));
+    setPanTilt(1000, 1571); // while the watcher waits for the answer to the first
     line.send(rejectReply());
-    std::this_thread::sleep_for(50ms);
-    ASSERT_EQ(readyPTZ(), 0) << "the rejected frame is back in the slot";
-    setPanTilt(1000, 1571);
-    EXPECT_EQ(line.readFrame(), moveFrame("7E0C", "8000"));
+    EXPECT_EQ(line.readFrame(), moveFrame("7E0C", "8000")) << "the resend does not replace it";
     line.send(ackReply());
     EXPECT_EQ(line.readFrame(), pollFrame());
 }
@@ -159,6 +158,22 @@ TEST_F(Client, RepliesSplitAcrossReadsOrBehindNoiseAreRead)
     std::this_thread::sleep_for(60ms);
     line.send({0x30, 0x30, 0x30, 0x30, 0xEF});
     EXPECT_EQ(line.readFrame(), pollFrame()) << "a lone FE starts a reply; it is no rejection";
+}
+
+TEST_F(Client, ALateReplyIsDiscardedNotReadAsTheAnswerToTheNextFrame)
+{
+    startAnswered();
+    setPanTilt(1000, 1571);
+    ASSERT_EQ(nextCommand(positionReply("8000", "8000")), moveFrame("7E0C", "8000"));
+    line.send(ackReply());
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    line.send(positionReply("7E0C", "8000"));
+    ASSERT_EQ(waitDonePTZ(1000), 1);
+    line.send(positionReply("81F4", "8000")); // a second answer, come late
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    line.send(positionReply("7E0C", "8320"));
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    EXPECT_EQ(reported(), (std::pair<int32_t, int32_t>(-1000, 1600)));
 }
 
 TEST_F(Client, CorruptDigitsNeverPassForAPosition)
@@ -203,7 +218,7 @@ TEST_F(Client, SilentHeadIsReportedOnceWithoutAResendStorm)
     EXPECT_EQ(occurrences(errors.text(), "the head answers again"), 1);
 }
 
-TEST_F(Client, UnansweredMoveIsSentAgainButInitialiseIsNot)
+TEST_F(Client, UnansweredMoveAndHomeAreSentAgainButInitialiseIsNot)
 {
     startPTZ();
     ASSERT_EQ(line.readFrame(), initFrame());
@@ -211,6 +226,12 @@ TEST_F(Client, UnansweredMoveIsSentAgainButInitialiseIsNot)
     const ByteVector move = moveFrame("8000", "8000");
     EXPECT_EQ(line.readFrame(), move);
     EXPECT_EQ(line.readFrame(), move) << "resent after a second without an answer";
+    line.send(ackReply());
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    homePTZ();
+    line.send(positionReply("8000", "8000"));
+    EXPECT_EQ(line.readFrame(), homeFrame());
+    EXPECT_EQ(line.readFrame(), homeFrame()) << "resent after a second without an answer";
     line.send(ackReply());
     EXPECT_EQ(line.readFrame(), pollFrame());
 }
@@ -304,6 +325,9 @@ TEST(ClientDevice, DefaultsToTheFirstSerialPortUnlessTheEnvironmentNamesOne)
 {
     setenv("AIMLINK_DEVICE", "", 1);
     EXPECT_STREQ(devicePTZ(), "/dev/ttyS3");
+    aimlink_head *handle = aimlink_new(nullptr);
+    EXPECT_STREQ(aimlink_device(handle), "/dev/ttyS3");
+    aimlink_free(handle);
     unsetenv("AIMLINK_DEVICE");
     EXPECT_STREQ(devicePTZ(), "/dev/ttyS3");
     setenv("AIMLINK_DEVICE", "/dev/ttyUSB0", 1);

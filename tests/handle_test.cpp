@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -183,12 +184,21 @@ TEST(Handle, ArrivalNeedsAReportReceivedAfterTheMoveWasWritten)
     EXPECT_EQ(at.pan, 0);
     EXPECT_EQ(at.tilt, 1571);
 
-    // A second move to where the head already is waits for its own report.
+    // A second move to where the head already is waits for its own report,
+    // and that report, the same as the last, ends the wait at once.
     ASSERT_EQ(aimlink_move(head.handle, 0, 1571), AIMLINK_OK);
     EXPECT_EQ(aimlink_wait_arrived(head.handle, 0), AIMLINK_ERR_TIMEOUT);
     aimlink_angles target{};
     ASSERT_EQ(aimlink_target(head.handle, &target), AIMLINK_OK);
     EXPECT_EQ(target.tilt, 1571);
+    ASSERT_EQ(line.readFrame(), moveFrame("8000", "8000"));
+    EXPECT_EQ(aimlink_wait_arrived(head.handle, 50), AIMLINK_ERR_TIMEOUT) << "written, not yet reported";
+    line.send(ackReply());
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    const auto reported = std::chrono::steady_clock::now();
+    line.send(positionReply("8000", "8000"));
+    EXPECT_EQ(aimlink_wait_arrived(head.handle, 5000), AIMLINK_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - reported, 2500ms);
 }
 
 TEST(Handle, TheLastCommandQueuedWinsAndTheEventDescriptorWakesOnChange)
@@ -247,7 +257,10 @@ TEST(Handle, BadArgumentsAreRefusedBeforeAnythingReachesThePort)
     PtyPeer line;
     Head head(line.path());
     EXPECT_EQ(aimlink_set_baud(head.handle, 12345), AIMLINK_ERR_ARGUMENT);
-    EXPECT_EQ(aimlink_set_reply_timeout(head.handle, 5), AIMLINK_ERR_ARGUMENT);
+    EXPECT_EQ(aimlink_set_reply_timeout(head.handle, 9), AIMLINK_ERR_ARGUMENT);
+    EXPECT_EQ(aimlink_set_reply_timeout(head.handle, 60001), AIMLINK_ERR_ARGUMENT);
+    EXPECT_EQ(aimlink_set_reply_timeout(head.handle, 60000), AIMLINK_OK);
+    EXPECT_EQ(aimlink_set_reply_timeout(head.handle, 10), AIMLINK_OK);
     EXPECT_EQ(aimlink_set_flow_control(head.handle, 7), AIMLINK_ERR_ARGUMENT);
     openAnswered(head.handle, line);
     EXPECT_EQ(aimlink_move(head.handle, 40000, 1571), AIMLINK_ERR_ARGUMENT);
@@ -269,6 +282,7 @@ TEST(Handle, WhereARequestStops)
     EXPECT_EQ(aimlink_reachable(5000, 1571, &stop), 1);
     EXPECT_EQ(stop.pan, -1282);
     EXPECT_EQ(aimlink_reachable(32768, 0, nullptr), AIMLINK_ERR_ARGUMENT);
+    EXPECT_EQ(aimlink_reachable(-32768, 0, nullptr), 0) << "the lowest 16-bit angle is an angle";
 }
 
 TEST(Handle, ThePortNeverTakesTheStandardDescriptors)
@@ -282,4 +296,69 @@ TEST(Handle, ThePortNeverTakesTheStandardDescriptors)
     EXPECT_GT(port, STDERR_FILENO);
     EXPECT_TRUE(fcntl(port, F_GETFD) & FD_CLOEXEC);
     close(port);
+}
+
+TEST(Handle, AFrameQueuedWhileThePreviousIsBeingWrittenIsKept)
+{
+    PtyPeer line;
+    Head head(line.path());
+    openAnswered(head.handle, line);
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    line.holdOutput(true);
+    ASSERT_EQ(aimlink_move(head.handle, 1000, 1571), AIMLINK_OK);
+    line.send(positionReply("8000", "8000"));
+    // The watcher has taken the move and waits for the line to take it.
+    std::this_thread::sleep_for(400ms);
+    ASSERT_EQ(aimlink_move(head.handle, -1000, 1571), AIMLINK_OK);
+    line.holdOutput(false);
+    EXPECT_EQ(line.readFrame(), moveFrame("7E0C", "8000"));
+    line.send(ackReply());
+    EXPECT_EQ(line.readFrame(), moveFrame("81F4", "8000")) << "the second move is not lost";
+    EXPECT_EQ(aimlink_link(head.handle), AIMLINK_LINK_UP) << "a held line is no failure";
+}
+
+// At 1200 baud a byte takes 10 bits / 1200 = 8.33 ms. Once the start byte of
+// a reply is in, five more must come at least (the shortest reply is six
+// bytes): the watcher sleeps 41.7 ms for them rather than waking for each,
+// then pauses 100 ms before its next frame. The event descriptor tells when
+// the reply was taken. A busy machine only lengthens a span, unless the
+// watcher wakes so late that it finds the whole reply in: the least of
+// several spans bounds it from above, their median from below.
+TEST(Handle, SleepsThroughTheRestOfAReplyThenPausesBeforeTheNextFrame)
+{
+    using Milliseconds = std::chrono::duration<double, std::milli>;
+    using Clock = std::chrono::steady_clock;
+    PtyPeer line;
+    Head head(line.path());
+    ASSERT_EQ(aimlink_set_baud(head.handle, 1200), AIMLINK_OK);
+    openAnswered(head.handle, line);
+    const int events = aimlink_event_fd(head.handle);
+    std::vector<double> sleeps;
+    std::vector<double> pauses;
+    for (int i = 0; i < 7; ++i) {
+        ASSERT_EQ(line.readFrame(), pollFrame());
+        uint64_t count = 0;
+        while (read(events, &count, sizeof count) > 0) {
+        }
+        // Each report differs from the last, so that each is news.
+        const ByteVector report = positionReply(i % 2 == 0 ? "8001" : "8002", "8000");
+        const auto started = Clock::now();
+        line.send({report.front()});
+        std::this_thread::sleep_for(10ms);
+        line.send(ByteVector(report.begin() + 1, report.end()));
+        ASSERT_TRUE(readable(events, 1000));
+        const auto taken = Clock::now();
+        sleeps.push_back(Milliseconds(taken - started).count());
+        ASSERT_EQ(line.readFrame(), pollFrame());
+        pauses.push_back(Milliseconds(Clock::now() - taken).count());
+        line.send(ackReply());
+    }
+    auto median = [](std::vector<double> spans) {
+        std::nth_element(spans.begin(), spans.begin() + 3, spans.end());
+        return spans[3];
+    };
+    EXPECT_GT(median(sleeps), 41.0);
+    EXPECT_LT(*std::min_element(sleeps.begin(), sleeps.end()), 46.0) << "one byte longer would be 50 ms";
+    EXPECT_GT(median(pauses), 95.0);
+    EXPECT_LT(median(pauses), 125.0);
 }

@@ -196,10 +196,18 @@ TEST(Extraction, KeepsALoneStartByteOpenAndDropsOverlongRuns)
     ASSERT_TRUE(assembler.complete);
     EXPECT_EQ(classifyReply(reply(assembler)), ReplyKind::Acknowledgement);
 
+    // 32 bytes with the end byte last still make a reply; one more is noise.
+    std::vector<uint8_t> longest(31, 0x30);
+    longest[0] = 0xFE;
+    longest.push_back(0xEF);
     resetReply(assembler);
-    std::vector<uint8_t> overlong(1, 0xFE);
-    overlong.resize(40, 0x30);
-    overlong.push_back(0xEF);
+    feedReply(assembler, longest);
+    ASSERT_TRUE(assembler.complete);
+    EXPECT_EQ(reply(assembler).size(), 32u);
+
+    std::vector<uint8_t> overlong = longest;
+    overlong.insert(overlong.begin() + 1, 0x30);
+    resetReply(assembler);
     feedReply(assembler, overlong);
     EXPECT_FALSE(assembler.complete);
     EXPECT_EQ(assembler.droppedRuns, 1u);
@@ -244,9 +252,19 @@ TEST(Conversion, FollowsTheWorkedTable)
         const char *fields;
     };
     const Row rows[] = {
-        {0, 1571, 0, 0, "80008000"},       {1000, 1571, -500, 0, "7E0C8000"}, {-1000, 1571, 500, 0, "81F48000"},
-        {1780, 1571, -890, 0, "7C868000"}, {2000, 1571, -890, 0, "7C868000"}, {0, 3171, 0, 800, "80008320"},
-        {0, 1037, 0, -267, "80007EF5"},    {0, 0, 0, -267, "80007EF5"},
+        {0, 1571, 0, 0, "80008000"},
+        {1000, 1571, -500, 0, "7E0C8000"},
+        {-1000, 1571, 500, 0, "81F48000"},
+        {1780, 1571, -890, 0, "7C868000"},
+        {2000, 1571, -890, 0, "7C868000"},
+        {0, 3171, 0, 800, "80008320"},
+        {0, 1037, 0, -267, "80007EF5"},
+        {0, 0, 0, -267, "80007EF5"},
+        // Where the turn wraps, the request ends at the other limit.
+        {3140, 1571, -890, 0, "7C868000"},
+        {3141, 1571, 890, 0, "837A8000"},
+        {0, 4712, 0, 800, "80008320"},
+        {0, 4713, 0, -267, "80007EF5"},
     };
     for (const Row &row : rows) {
         const Counts counts = limitCounts(anglesToCounts(row.panAngle, row.tiltAngle));
@@ -259,15 +277,16 @@ TEST(Conversion, FollowsTheWorkedTable)
     EXPECT_EQ(anglesToCounts(-1, 1571).pan, 0);
     EXPECT_EQ(anglesToCounts(2000, 1571).pan, -1000) << "unlimited before limitCounts";
     EXPECT_EQ(anglesToCounts(0, 0).tilt, -786);
+    EXPECT_EQ(anglesToCounts(0, 4713).tilt, -1570) << "(4713 - 1571 - 6282) / 2";
 }
 
 TEST(Conversion, GivesBackAnglesThatLeadToTheSameCounts)
 {
-    for (int count = kPanMin; count <= kPanMax; ++count) {
+    for (int count = -890; count <= 890; ++count) {
         const auto angle = static_cast<int16_t>(panCountToAngle(static_cast<int16_t>(count)));
         ASSERT_EQ(anglesToCounts(angle, 1571).pan, count);
     }
-    for (int count = kTiltMin; count <= kTiltMax; ++count) {
+    for (int count = -267; count <= 800; ++count) {
         const auto angle = static_cast<int16_t>(tiltCountToAngle(static_cast<int16_t>(count)));
         ASSERT_EQ(anglesToCounts(0, angle).tilt, count);
     }

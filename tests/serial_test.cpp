@@ -42,6 +42,10 @@ TEST(OpenSerialPort, LeavesThePortRawAtTheSpeedAndKeepsTheOtherFlags)
         tcgetattr(setup, &before);
         close(setup);
     }
+    line.send({'s', 't', 'a', 'l', 'e', 0x04}); // input that waited for no one, ended by EOF
+    for (int waited = 0; line.unread() == 0 && waited < 1000; ++waited)
+        usleep(1000);
+    ASSERT_GT(line.unread(), 0);
 
     const int port = openSerialPort(line.path().c_str(), 9600);
     ASSERT_GE(port, 0);
@@ -65,7 +69,9 @@ TEST(OpenSerialPort, LeavesThePortRawAtTheSpeedAndKeepsTheOtherFlags)
     EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
     EXPECT_TRUE(fcntl(port, F_GETFD) & FD_CLOEXEC);
     uint8_t byte;
-    EXPECT_LE(read(port, &byte, 1), 0) << "a read with nothing waiting returns at once";
+    // 0, not -1 with EAGAIN: with VMIN and VTIME 0 a read returns what is
+    // there, and what waited before the open is gone.
+    EXPECT_EQ(read(port, &byte, 1), 0);
     close(port);
 }
 
@@ -111,6 +117,21 @@ TEST(OpenSerialPortDeathTest, RefusesAPortHeldByAnotherOpen)
     EXPECT_EXIT(openSerialPort(line.path().c_str(), 9600), testing::ExitedWithCode(1),
                 "^" + line.path() + ": port is in use by another process\nunable to open port\n$");
     close(holder);
+}
+
+// A program started by a service manager leads a session without a terminal:
+// were the port to become its controlling terminal, a hang-up on the line
+// would end it with SIGHUP.
+TEST(OpenSerialPortDeathTest, NeverBecomesTheControllingTerminal)
+{
+    PtyPeer line;
+    EXPECT_EXIT(
+        {
+            setsid();
+            const int port = openSerialPort(line.path().c_str(), 9600);
+            std::exit(tcgetsid(port) == -1 ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(OpenRaw, ReportsTheCauseAndLeavesNothingOpen)

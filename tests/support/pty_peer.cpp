@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -36,6 +37,20 @@ void PtyPeer::interrupt()
     const uint64_t one = 1;
     if (write(interrupt_, &one, sizeof one) != sizeof one)
         throw std::runtime_error("cannot interrupt the peer");
+}
+
+void PtyPeer::holdOutput(bool held)
+{
+    if (tcflow(slave_, held ? TCOOFF : TCOON) != 0)
+        throw std::runtime_error("cannot hold the client's output");
+}
+
+int PtyPeer::unread() const
+{
+    int count = 0;
+    if (ioctl(slave_, FIONREAD, &count) != 0)
+        throw std::runtime_error("cannot count the client's unread input");
+    return count;
 }
 
 std::optional<ByteVector> PtyPeer::readFrame(std::chrono::milliseconds timeout)

@@ -31,6 +31,11 @@ public:
     void hangUp();
     // Makes readFrame return nullopt from now on; safe from another thread.
     void interrupt();
+    // Stops (or restarts) the client's output, as a head holding the line
+    // would: its writes then block.
+    void holdOutput(bool held);
+    // Bytes sent to the client that it has not read yet.
+    int unread() const;
 
 private:
     int master_ = -1;
