@@ -198,17 +198,16 @@ int main(int argc, char **argv)
     std::printf("| figure | target | before (1.0.0) | now | |\n|---|---|---|---|---|\n");
     row("CPU time (user+sys) of one aimhead move", "<= 10 ms", old(spread(before.cpu, "%.1f ms")),
         spread(now.cpu, "%.1f ms"), quantile(now.cpu, 0.5) <= 10);
-    row("reaction: last byte of the arrival reply to aimhead's exit", "p99 <= 1 ms",
-        old(reactionText(before.reaction)), reactionText(now.reaction),
-        !now.reaction.empty() && quantile(now.reaction, 0.99) <= 1);
+    row("reaction: last byte of the arrival reply to aimhead's exit", "p99 <= 1 ms", old(reactionText(before.reaction)),
+        reactionText(now.reaction), !now.reaction.empty() && quantile(now.reaction, 0.99) <= 1);
     row("CPU of an idle client (original calls, process start included)", "<= 0.07 % of a core",
         old(percentText(before.idlePercent)), percentText(now.idlePercent), now.idlePercent <= 0.07);
     row("CPU of one open handle, idle", "<= 0.07 % of a core", "-", percentText(oneHandle),
         oneHandle >= 0 && oneHandle <= 0.07);
     row("CPU of two open handles, idle", "<= 2 x one handle", "-", percentText(twoHandles),
         twoHandles >= 0 && twoHandles <= 2 * oneHandle);
-    row("peak resident memory of aimhead", "<= 2 MiB", old(spread(before.rss, "%.2f MiB")),
-        spread(now.rss, "%.2f MiB"), quantile(now.rss, 1) <= 2);
+    row("peak resident memory of aimhead", "<= 2 MiB", old(spread(before.rss, "%.2f MiB")), spread(now.rss, "%.2f MiB"),
+        quantile(now.rss, 1) <= 2);
     row("wall time of a move to the current position", "<= 1.25 s", old(spread(before.wall, "%.3f s")),
         spread(now.wall, "%.3f s"), quantile(now.wall, 1) <= 1.25);
     char frames[32];

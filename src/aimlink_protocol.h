@@ -24,8 +24,8 @@ constexpr uint8_t kHomeCommand = 0x57;
 constexpr uint8_t kInitCommand = 0x90;
 constexpr uint8_t kPollCommand = 0x63;
 
-constexpr size_t kMaxFrame = 32; // size of the command slot
-constexpr size_t kMaxReply = 32; // a longer run without the end byte is noise
+constexpr size_t kMaxFrame = 32;      // size of the command slot
+constexpr size_t kMaxReply = 32;      // a longer run without the end byte is noise
 constexpr size_t kAckReplyLength = 6; // FE, four status bytes, EF
 constexpr size_t kDataReplyLength = 14;
 
