@@ -34,22 +34,6 @@ std::optional<int16_t> readBack(const char *digits)
     return decodeCount(std::span<const uint8_t, 4>(reinterpret_cast<const uint8_t *>(digits), 4));
 }
 
-// The lenient read-back the head's documentation gives: right for counts from
-// -1791 to 2048 only. The exact inverse must agree with it there.
-int lenientReadBack(const std::string &digits)
-{
-    int d[4];
-    for (int i = 0; i < 4; ++i) {
-        const auto b = static_cast<uint8_t>(digits[static_cast<size_t>(i)]);
-        d[i] = b > 0x40 ? (b & 0x0F) + 9 : b & 0x0F;
-    }
-    auto value = static_cast<int16_t>(256 * d[0] + 256 * d[1] + 16 * d[2] + d[3]);
-    value = static_cast<int16_t>(value - 2048);
-    if (value > 2048)
-        value = static_cast<int16_t>(value - 3840);
-    return value;
-}
-
 std::vector<uint8_t> positionBytes(const char *pan, const char *tilt)
 {
     std::vector<uint8_t> reply = {0xFE, 0x30, 0x30, 0x30, 0x30};
@@ -92,16 +76,6 @@ TEST(CountReadBack, IsTheExactInverseForEveryCount)
             d = static_cast<uint8_t>(std::tolower(d));
         ASSERT_EQ(decodeCount(lower), count) << "lower case";
     }
-}
-
-TEST(CountReadBack, AgreesWithTheLenientRuleWhereThatRuleIsRight)
-{
-    for (int count = -1791; count <= 2048; ++count)
-        ASSERT_EQ(lenientReadBack(field(static_cast<int16_t>(count))), count);
-    // Outside it the lenient rule is wrong and the exact one is not.
-    EXPECT_EQ(lenientReadBack("7900"), 2048);
-    EXPECT_EQ(readBack("7900"), -1792);
-    EXPECT_EQ(readBack("8801"), 2049);
 }
 
 TEST(CountReadBack, GivesTheWorkedValues)
