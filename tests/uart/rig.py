@@ -1,0 +1,453 @@
+#!/usr/bin/env python3
+"""Boots a Debian kernel under QEMU's software emulation and runs aimhead on
+the kernel's own serial drivers: a 16550 UART at /dev/ttyS3 and an FTDI USB
+serial adapter at /dev/ttyUSB0, each with aimsim playing the head behind it.
+
+The guest runs the commands this script sends over its control port
+(/dev/ttyS1) and answers with their output and exit status; QEMU's monitor
+swaps the simulated head behind ttyS3 between cases and pulls the adapter out.
+Prints PASS or FAIL per case, the figures, and "N passed, M failed"."""
+
+import argparse
+import json
+import os
+import queue
+import re
+import select
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+BOOT_LIMIT_S = 180
+COMMAND_LIMIT_S = 60
+USER = "rigtool as-user"  # uid 1000 in group dialout: root would pass the port's exclusive lock
+
+
+class RigError(Exception):
+    """The rig itself could not do its part; the run stops."""
+
+
+class CaseFailure(Exception):
+    """A case found behaviour other than the one it proves."""
+
+
+def check(condition, message):
+    if not condition:
+        raise CaseFailure(message)
+
+
+class Sim:
+    """aimsim on a pseudo-terminal, every frame traced to a file."""
+
+    def __init__(self, aimsim, trace_path, *options):
+        self.trace_path = trace_path
+        with open(trace_path, "w", encoding="utf-8") as trace:
+            self.process = subprocess.Popen([aimsim, "--trace", *options], stdout=subprocess.PIPE,
+                                            stderr=trace, text=True)
+        ready, _, _ = select.select([self.process.stdout], [], [], 5)
+        if not ready:
+            self.stop()
+            raise RigError(f"aimsim {' '.join(options)} did not print its terminal within 5 s")
+        self.path = self.process.stdout.readline().strip()
+
+    def frames(self):
+        """(monotonic time, text) of every traced frame so far."""
+        with open(self.trace_path, encoding="utf-8") as trace:
+            return [(float(stamp), text) for stamp, _, text in
+                    (line.rstrip("\n").partition(" ") for line in trace) if re.fullmatch(r"[0-9.]+", stamp)]
+
+    def wait_frame(self, pattern, limit_s):
+        deadline = time.monotonic() + limit_s
+        while time.monotonic() < deadline:
+            if any(re.search(pattern, text) for _, text in self.frames()):
+                return
+            time.sleep(0.05)
+        raise CaseFailure(f"the head never saw a frame matching '{pattern}' within {limit_s} s")
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=5)
+        self.process.stdout.close()
+
+
+class Monitor:
+    """QEMU's machine protocol (QMP) on a Unix socket."""
+
+    def __init__(self, path):
+        self.socket = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                self.socket.connect(path)
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise RigError(f"{path}: QEMU's monitor does not answer") from None
+                time.sleep(0.1)
+        self.socket.settimeout(10)
+        self.stream = self.socket.makefile("rw", encoding="utf-8")
+        self.stream.readline()  # greeting
+        self.execute("qmp_capabilities")
+
+    def execute(self, name, **arguments):
+        self.stream.write(json.dumps({"execute": name, "arguments": arguments}) + "\n")
+        self.stream.flush()
+        while True:
+            line = self.stream.readline()
+            if not line:
+                raise RigError(f"QEMU's monitor closed during {name}")
+            reply = json.loads(line)
+            if "return" in reply:
+                return reply["return"]
+            if "error" in reply:
+                raise RigError(f"QEMU {name}: {reply['error']['desc']}")
+
+
+class Result:
+    def __init__(self, status, output, seconds):
+        self.status, self.output, self.seconds = status, output, seconds
+
+    def __repr__(self):
+        return f"exit status {self.status} after {self.seconds:.2f} s: {self.output.strip() or '(no output)'}"
+
+
+class Guest:
+    """The QEMU machine, its control port and its monitor."""
+
+    def __init__(self, options, head_path, adapter_path):
+        work = options.work
+        control_path = os.path.join(work, "control.sock")
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        listener.bind(control_path)
+        listener.listen(1)
+        listener.settimeout(30)
+        self.console_path = os.path.join(work, "console.log")
+        with open(os.path.join(work, "qemu.log"), "w", encoding="utf-8") as log:
+            self.process = subprocess.Popen([
+                "qemu-system-x86_64", "-machine", "pc,accel=tcg", "-m", "256", "-smp", "1",
+                "-display", "none", "-monitor", "none", "-no-reboot", "-nic", "none",
+                "-kernel", options.kernel, "-initrd", options.initrd,
+                "-append", "console=ttyS0 quiet panic=-1",
+                "-chardev", f"file,id=console,path={self.console_path}", "-serial", "chardev:console",
+                "-chardev", f"socket,id=control,path={control_path}", "-serial", "chardev:control",
+                "-serial", "null",
+                "-chardev", f"serial,id=head,path={head_path}", "-serial", "chardev:head",
+                "-device", "qemu-xhci,id=usb",
+                "-chardev", f"serial,id=adapter,path={adapter_path}",
+                "-device", "usb-serial,id=plug,chardev=adapter,bus=usb.0",
+                "-qmp", f"unix:{os.path.join(work, 'qmp.sock')},server=on,wait=off",
+            ], stdout=log, stderr=subprocess.STDOUT)
+        try:
+            self.control, _ = listener.accept()
+        except socket.timeout:
+            raise RigError("QEMU did not connect the guest's control port within 30 s") from None
+        finally:
+            listener.close()
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read_control, daemon=True).start()
+        self.monitor = Monitor(os.path.join(work, "qmp.sock"))
+        self.marks = []
+        self._expect("@@ ready", BOOT_LIMIT_S, "the guest did not boot")
+
+    def _read_control(self):
+        pending = b""
+        while True:
+            chunk = self.control.recv(4096)
+            if not chunk:
+                self.lines.put((time.monotonic(), None))
+                return
+            pending += chunk
+            *complete, pending = pending.split(b"\n")
+            now = time.monotonic()
+            for line in complete:
+                self.lines.put((now, line.decode("utf-8", "replace")))
+
+    def _next_line(self, deadline, waiting_for):
+        try:
+            stamp, line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
+        except queue.Empty:
+            raise RigError(f"{waiting_for}: no answer from the guest in time") from None
+        if line is None:
+            raise RigError(f"{waiting_for}: the guest's control port closed")
+        if line.startswith("@@mark"):
+            self.marks.append((stamp, line.split(maxsplit=1)[1] if " " in line else ""))
+        return line
+
+    def _expect(self, wanted, limit_s, waiting_for):
+        deadline = time.monotonic() + limit_s
+        while self._next_line(deadline, waiting_for) != wanted:
+            pass
+
+    def run(self, command, limit_s=COMMAND_LIMIT_S):
+        """Runs one shell command line in the guest; its fd 3 writes '@@mark TEXT' lines
+        that are stamped with the host's monotonic clock on arrival."""
+        started = time.monotonic()
+        self.control.sendall(command.encode() + b"\n")
+        output = []
+        deadline = started + limit_s
+        while True:
+            line = self._next_line(deadline, command)
+            if line.startswith("| "):
+                output.append(line[2:])
+            elif re.fullmatch(r"@@ [0-9]+", line):
+                return Result(int(line[3:]), "\n".join(output), time.monotonic() - started)
+
+    def wait_mark(self, prefix, limit_s):
+        deadline = time.monotonic() + limit_s
+        while True:
+            for stamp, text in self.marks:
+                if text.startswith(prefix):
+                    self.marks.remove((stamp, text))
+                    return stamp, text
+            self._next_line(deadline, f"a mark '{prefix}'")
+
+    def console_tail(self):
+        with open(self.console_path, encoding="utf-8", errors="replace") as console:
+            return "".join(console.readlines()[-20:])
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+class Rig:
+    def __init__(self, options):
+        self.options = options
+        self.sims = {}
+        self.serial = 0
+        self.head = self._sim("head", "--speed", "2000")
+        self.adapter = self._sim("adapter", "--speed", "2000")
+        self.guest = Guest(options, self.head.path, self.adapter.path)
+
+    def _sim(self, role, *options):
+        self.serial += 1
+        sim = Sim(self.options.aimsim, os.path.join(self.options.work, f"{self.serial:02d}-{role}.trace"), *options)
+        self.sims[role] = sim
+        return sim
+
+    def new_head(self, *options):
+        """A fresh simulated head behind /dev/ttyS3, with the given aimsim options."""
+        old = self.head
+        self.head = self._sim("head", *options)
+        self.guest.monitor.execute("chardev-change", id="head",
+                                   backend={"type": "serial", "data": {"device": self.head.path}})
+        old.stop()
+        return self.head
+
+    def unplug(self):
+        self.guest.monitor.execute("device_del", id="plug")
+
+    def plug(self):
+        self.guest.monitor.execute("device_add", driver="usb-serial", id="plug", chardev="adapter", bus="usb.0")
+
+    def stop(self):
+        self.guest.stop()
+        for sim in self.sims.values():
+            sim.stop()
+
+
+CASES = []
+
+
+def case(name):
+    def register(function):
+        CASES.append((name, function))
+        return function
+    return register
+
+
+def last_move(sim):
+    moves = [re.search(r"move pan \S+ \((-?\d+)\) tilt \S+ \((-?\d+)\)", text) for _, text in sim.frames()]
+    moves = [m for m in moves if m]
+    check(moves, "no move frame reached the head")
+    return int(moves[-1].group(1)), int(moves[-1].group(2))
+
+
+def last_position(sim):
+    positions = [re.search(r"<- position (-?\d+) (-?\d+)", text) for _, text in sim.frames()]
+    positions = [p for p in positions if p]
+    check(positions, "the head sent no position report")
+    return int(positions[-1].group(1)), int(positions[-1].group(2))
+
+
+@case("a move at the default path /dev/ttyS3")
+def move_default_path(rig):
+    head = rig.new_head("--speed", "2000")
+    result = rig.guest.run(f"{USER} aimhead 500 1700")
+    check(result.status == 0, f"aimhead: {result}")
+    check(last_position(head) == last_move(head), f"the head stopped at {last_position(head)}, "
+                                                   f"not at the move's target {last_move(head)}")
+    return f"head at counts {last_position(head)} after {result.seconds:.2f} s"
+
+
+@case("the C example scans the head")
+def c_example(rig):
+    rig.new_head("--speed", "4000")
+    result = rig.guest.run(f"{USER} scan")
+    check(result.status == 0 and result.output.count("arrived") == 4, f"scan: {result}")
+    return f"4 positions in {result.seconds:.2f} s"
+
+
+def stty_flags(text):
+    return set(text.replace(";", " ").split())
+
+
+@case("the line settings left, and the flags kept")
+def line_settings(rig):
+    rig.new_head("--speed", "250")
+    kept = {"ixoff", "-hupcl", "cstopb", "clocal"}
+    before = rig.guest.run(f"stty -F /dev/ttyS3 19200 icanon echo {' '.join(kept)} && stty -F /dev/ttyS3 -a")
+    check(before.status == 0, f"stty before: {before}")
+    during = rig.guest.run(f"{USER} aimhead 1000 1571 >/tmp/settings.out 2>&1 & sleep 2; stty -F /dev/ttyS3 -a; "
+                           f"wait $!; echo aimhead $?; cat /tmp/settings.out; stty -F /dev/ttyS3 -a")
+    check(during.status == 0 and "aimhead 0" in during.output, f"aimhead: {during}")
+    held, _, left = during.output.partition("aimhead 0")
+    wanted = {"speed 9600 baud", "cs8", "-parenb", "-icanon", "-echo", "-isig", "-iexten", "-icrnl", "-ixon",
+              "-opost", "min = 0", "time = 0"}
+    missing = {flag for flag in wanted if flag not in held and flag not in stty_flags(held)}
+    check(not missing, f"while aimhead holds the port, stty -a lacks {sorted(missing)}: {held}")
+    for moment, text in (("while aimhead holds the port", held), ("after aimhead", left)):
+        lost = kept - stty_flags(text)
+        check(not lost, f"{moment} the flags {sorted(lost)} were not kept: {text}")
+    restored = stty_flags(left) == stty_flags(before.output)
+    return ("raw 9600 8N while held; " + " ".join(sorted(kept)) + " kept; settings before "
+            + ("restored" if restored else "not restored") + " after the run")
+
+
+@case("rejection and resend")
+def rejection(rig):
+    head = rig.new_head("--speed", "2000", "--reject", "3")
+    result = rig.guest.run(f"{USER} aimhead -300 2000")
+    check(result.status == 0, f"aimhead: {result}")
+    check("PTZ error:  resending command." in result.output, f"no resend message: {result}")
+    texts = [text for _, text in head.frames()]
+    rejected = [i for i, text in enumerate(texts) if "reject" in text]
+    check(rejected and all(i >= 1 and texts[i - 1].startswith("->") for i in rejected), "no frame was rejected")
+    check(last_position(head) == last_move(head), f"the head stopped at {last_position(head)}")
+    return f"{len(rejected)} frames rejected and sent again; the move completed in {result.seconds:.2f} s"
+
+
+@case("a silent head")
+def silent_head(rig):
+    rig.new_head("--silent-after", "0")
+    result = rig.guest.run(f"{USER} aimhead 100 1571")
+    check(result.status == 1 and "does not answer" in result.output, f"aimhead: {result}")
+    check(result.seconds < 6, f"took {result.seconds:.1f} s")
+    return f"exit status 1 after {result.seconds:.2f} s: {result.output.splitlines()[-1]}"
+
+
+@case("a second program refused")
+def second_program(rig):
+    rig.new_head("--speed", "250")
+    result = rig.guest.run(f"{USER} aimhead 1000 1571 >/tmp/first.out 2>&1 & sleep 1.5; "
+                           f"{USER} aimhead 0 1571; echo user $?; aimhead 0 1571; echo root $?; "
+                           f"wait $!; echo first $?; cat /tmp/first.out")
+    check("user 1" in result.output and "root 1" in result.output, f"a second aimhead was not refused: {result}")
+    check(result.output.count("/dev/ttyS3: port is in use by another process") == 2, f"message: {result}")
+    check("first 0" in result.output, f"the first aimhead did not complete its move: {result}")
+    return "refused for a user and for root; the first move completed"
+
+
+@case("an unplug mid-move ends the run at once")
+def unplug(rig):
+    adapter = rig.adapter
+    rig.guest.run("for i in $(seq 100); do [ \"$(stat -c %g /dev/ttyUSB0 2>/dev/null)\" = 20 ] && break; "
+                  "sleep 0.1; done")
+    rig.guest.run(f"(AIMLINK_DEVICE=/dev/ttyUSB0 {USER} aimhead -1500 1571 >/tmp/unplug.out 2>&1; "
+                  f"echo \"@@mark unplugged $?\" >&3) >/dev/null 2>&1 &")
+    adapter.wait_frame(r"^-> move", 15)
+    time.sleep(0.3)
+    pulled = time.monotonic()
+    rig.unplug()
+    ended, mark = rig.guest.wait_mark("unplugged", 10)
+    result = rig.guest.run("cat /tmp/unplug.out")
+    check(mark == "unplugged 1", f"aimhead ended with '{mark}': {result.output}")
+    check("hang-up" in result.output, f"not the hang-up message: {result.output}")
+    return f"exit status 1 {1000 * (ended - pulled):.0f} ms after the unplug: {result.output.splitlines()[0]}"
+
+
+@case("a replug, and a move afterwards")
+def replug(rig):
+    rig.plug()
+    appeared = rig.guest.run("for i in $(seq 100); do [ \"$(stat -c %g /dev/ttyUSB0 2>/dev/null)\" = 20 ] && "
+                             "exit 0; sleep 0.1; done; exit 1")
+    check(appeared.status == 0, "/dev/ttyUSB0 did not come back within 10 s")
+    result = rig.guest.run(f"AIMLINK_DEVICE=/dev/ttyUSB0 {USER} aimhead 700 1571")
+    check(result.status == 0, f"aimhead after the replug: {result}")
+    check(last_position(rig.adapter) == last_move(rig.adapter), "the head did not reach the target")
+    return f"/dev/ttyUSB0 back after {appeared.seconds:.2f} s; the move completed in {result.seconds:.2f} s"
+
+
+def reactions(rig, sim, device, command_of, runs):
+    """Milliseconds from the last byte of the head's last reply to the end of each
+    command, as the host sees both; the mark's own way out of the guest is the same
+    for every command and falls out of the comparison."""
+    figures = []
+    for run in range(runs):
+        rig.guest.run(f"{command_of(run)}; echo \"@@mark reaction $?\" >&3")
+        ended, mark = rig.guest.wait_mark("reaction", 5)
+        check(mark == "reaction 0", f"{command_of(run)} on {device} ended with '{mark}'")
+        replies = [stamp for stamp, text in sim.frames() if text.startswith("<- position") and stamp < ended]
+        check(replies, f"no position reply before the end of run {run}")
+        figures.append(1000 * (ended - replies[-1]))
+    return figures
+
+
+def summary(figures):
+    return f"p50 {statistics.median(figures):.2f} ms, max {max(figures):.2f} ms"
+
+
+@case("reaction to the arrival report, aimhead against a plain reader")
+def reaction(rig):
+    runs = rig.options.runs
+    lines = []
+    for device in ("/dev/ttyS3", "/dev/ttyUSB0"):
+        sim = rig.new_head("--speed", "0") if device == "/dev/ttyS3" else rig.adapter
+        plain = reactions(rig, sim, device, lambda _: f"{USER} rigtool request {device}", runs)
+        aimhead = reactions(rig, sim, device,
+                            lambda run: f"AIMLINK_DEVICE={device} {USER} aimhead {400 if run % 2 else -400} 1571", runs)
+        added = statistics.median(aimhead) - statistics.median(plain)
+        lines.append(f"{device}: plain reader {summary(plain)}; aimhead {summary(aimhead)}; "
+                     f"aimhead adds {added:.2f} ms" + ("" if added <= 1.0 else " (more than 1 ms)"))
+    report = "\n    ".join([""] + lines)
+    check("more than" not in report, report)
+    return report
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--kernel", required=True)
+    parser.add_argument("--initrd", required=True)
+    parser.add_argument("--aimsim", required=True)
+    parser.add_argument("--work", required=True, help="a directory for sockets, traces and logs")
+    parser.add_argument("--runs", type=int, default=8, help="runs of each program for the reaction figure")
+    options = parser.parse_args()
+
+    started = time.monotonic()
+    rig = Rig(options)
+    print(f"uart: guest up after {time.monotonic() - started:.1f} s", flush=True)
+    passed = failed = 0
+    try:
+        for name, function in CASES:
+            try:
+                detail = function(rig)
+                passed += 1
+                print(f"PASS {name}: {detail}", flush=True)
+            except CaseFailure as failure:
+                failed += 1
+                print(f"FAIL {name}: {failure}", flush=True)
+    except RigError as error:
+        print(f"uart: the rig failed: {error}\n{rig.guest.console_tail()}", flush=True)
+        failed += 1
+    finally:
+        rig.stop()
+    print(f"uart: {time.monotonic() - started:.0f} s in all")
+    print(f"{passed} passed, {failed} failed")
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
