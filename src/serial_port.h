@@ -29,13 +29,15 @@ struct PortFailure {
 
 struct Port {
     int fd = -1;
-    termios saved{}; // as the device had it before we changed it
+    termios saved{};            // as the device had it before we changed it
+    bool lowLatencySet = false; // we switched the driver's low latency on
 };
 
 std::optional<Port> openPort(const char *path, const PortSettings &settings, PortFailure &failure);
 
 // Discards output the head has not taken (else close() can wait for it for
-// the driver's whole closing wait), puts the saved settings back and closes.
+// the driver's whole closing wait), puts the saved settings and the
+// driver's latency back and closes.
 void closePort(const Port &port);
 
 // Opens, locks and makes raw; the descriptor, or -1 with errno set.

@@ -10,6 +10,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@ using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kExchangePause(PTZ_EXCHANGE_PAUSE_MS);
+constexpr char kHangUp[] = "hang-up on the line (device unplugged or closed)";
 
 // A point in time that waits count down to, in the kernel's own form.
 class Deadline {
@@ -130,11 +132,21 @@ private:
             if (fds[0].revents & POLLNVAL)
                 return fail("the descriptor is no longer valid");
             if (fds[0].revents & POLLHUP)
-                return fail("hang-up on the line (device unplugged or closed)");
+                return fail(kHangUp);
             if (fds[0].revents & POLLERR)
                 return fail("error condition on the line");
             return ready == 0 ? Outcome::TimedOut : Outcome::Done;
         }
+    }
+
+    // A terminal that was hung up (an adapter unplugged) fails every write
+    // with EIO: name the hang-up rather than the bare error.
+    Outcome failCall(const char *call, int error)
+    {
+        pollfd line{fd_, 0, 0};
+        if (error == EIO && poll(&line, 1, 0) == 1 && (line.revents & POLLHUP) != 0)
+            return fail(kHangUp);
+        return fail(std::string(call) + ": " + errorText(error));
     }
 
     Outcome writeFrame(Bytes frame)
@@ -147,7 +159,7 @@ private:
                 continue;
             }
             if (written < 0 && errno != EAGAIN && errno != EINTR)
-                return fail("write: " + errorText(errno));
+                return failCall("write", errno);
             const Outcome outcome = awaitPort(POLLOUT, deadline);
             if (outcome == Outcome::TimedOut)
                 return fail("output blocked for " + std::to_string(replyTimeout_.count()) + " ms");
@@ -219,7 +231,7 @@ private:
             if (count < 0 && (errno == EAGAIN || errno == EINTR))
                 continue;
             if (count < 0)
-                return fail("read: " + errorText(errno));
+                return failCall("read", errno);
             if (count == 0)
                 return fail("the port reads nothing although it reported data (device unplugged?)");
             if (measuring && assembler_.length == 0)
@@ -341,11 +353,32 @@ private:
         session_.setLink(AIMLINK_LINK_UP);
     }
 
+    // Bytes still queued in the driver a whole reply time-out after they
+    // were written never went out: the line holds them, the head may be
+    // fine. They are dropped, or the head would get every repeated frame in
+    // a burst once the line opens. Returns why, or nothing.
+    std::optional<std::string> dropHeldOutput() const
+    {
+        int queued = 0;
+        termios attributes{};
+        if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0 || tcgetattr(fd_, &attributes) != 0)
+            return std::nullopt;
+        tcflush(fd_, TCOFLUSH);
+        if ((attributes.c_cflag & CRTSCTS) != 0)
+            return "output held by hardware flow control (" + std::to_string(queued) +
+                   " bytes never sent): check the cable's RTS/CTS or switch flow control off";
+        return "output held by the driver (" + std::to_string(queued) + " bytes never sent)";
+    }
+
     void noteUnanswered(const Frame &sent)
     {
+        const std::optional<std::string> held = dropHeldOutput();
         if (session_.link() != AIMLINK_LINK_SILENT) {
-            session_.report(AIMLINK_LEVEL_WARNING, "aimlink: " + device_ + ": no reply from the head within " +
-                                                       std::to_string(replyTimeout_.count()) + " ms");
+            const std::string reason =
+                held.value_or("no reply from the head within " + std::to_string(replyTimeout_.count()) + " ms");
+            if (held)
+                session_.keepError(device_ + ": " + reason);
+            session_.report(AIMLINK_LEVEL_WARNING, "aimlink: " + device_ + ": " + reason);
             session_.setLink(AIMLINK_LINK_SILENT);
         }
         // A lost move or home would leave the caller waiting for ever; a
@@ -356,10 +389,7 @@ private:
 
     void noteFailed()
     {
-        {
-            std::lock_guard<std::mutex> lock(session_.mutex_);
-            session_.lastError_ = device_ + ": " + failure_;
-        }
+        session_.keepError(device_ + ": " + failure_);
         session_.report(AIMLINK_LEVEL_ERROR, "aimlink: " + device_ + ": link failed: " + failure_);
         session_.setLink(AIMLINK_LINK_FAILED);
     }
@@ -432,6 +462,12 @@ void Session::failOpen(const std::string &reason, int error, const std::string &
         lastErrno_ = error;
     }
     report(AIMLINK_LEVEL_ERROR, message);
+}
+
+void Session::keepError(const std::string &reason)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastError_ = reason;
 }
 
 void Session::failStart(const char *call, int error)

@@ -83,6 +83,7 @@ private:
     void changed();
     void report(int level, const std::string &message);
     void setLink(int state);
+    void keepError(const std::string &reason);
     void failOpen(const std::string &reason, int error, const std::string &message);
     void failStart(const char *call, int error);
 

@@ -254,6 +254,16 @@ TEST_F(Client, HangUpFailsTheLinkOnceAndTheWatcherGoesIdle)
     EXPECT_EQ(waitReadyPTZ(100), PTZ_WAIT_FAILED) << "a failed link is reported before an empty slot";
 }
 
+TEST_F(Client, HangUpBetweenExchangesIsNamedAsAHangUp)
+{
+    StderrCapture errors;
+    startAnswered(); // the watcher now pauses before its next frame, whose write fails
+    line.hangUp();
+    EXPECT_EQ(waitDonePTZ(2000), PTZ_WAIT_FAILED);
+    EXPECT_EQ(occurrences(errors.text(), "link failed: hang-up on the line (device unplugged or closed)"), 1)
+        << errors.text();
+}
+
 TEST_F(Client, StopReleasesThePortAndStartRunsAgain)
 {
     startAnswered();
