@@ -307,6 +307,10 @@ TEST_F(Client, ARestartForgetsEverythingTheLastSessionSaw)
     ASSERT_EQ(replacement.readFrame(), initFrame());
     replacement.send(ackReply());
     ASSERT_EQ(waitLinkPTZ(1000), PTZ_WAIT_DONE);
+    ASSERT_EQ(replacement.readFrame(), pollFrame());
+    replacement.send(positionReply("7E0C", "8000")); // where the last session was sent
+    ASSERT_EQ(replacement.readFrame(), pollFrame());
+    EXPECT_EQ(donePTZ(), 0) << "no move was asked of this session";
     setPanTilt(1000, 1571);
     ASSERT_EQ(waitReadyPTZ(2000), PTZ_WAIT_DONE);
     EXPECT_EQ(waitDonePTZ(300), PTZ_WAIT_TIMEOUT) << "the old session's report does not count";
