@@ -125,7 +125,7 @@ TEST(EndToEnd, SimulatorOptionsAreChecked)
 TEST(EndToEnd, SimulatorLinkIsMadeAndRemoved)
 {
     const std::string link = "/tmp/aimsim-link-" + std::to_string(getpid());
-    symlink("/nonexistent/stale", link.c_str());
+    ASSERT_EQ(symlink("/nonexistent/stale", link.c_str()), 0) << "a stale link for aimsim to replace";
     {
         Simulator head({"--link", link});
         char target[256] = {};
