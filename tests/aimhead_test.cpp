@@ -62,7 +62,10 @@ TEST(AimheadCommandLine, UsageAndHelpNeverTouchTheLine)
     for (const std::string help : {"-h", "--help"}) {
         const ProcessResult result = runAimhead({help}, environment);
         EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.out, kUsage);
+        EXPECT_EQ(result.out.rfind(kUsage, 0), 0u) << "the original usage comes first";
+        for (const char *covered : {" get ", " home ", " by DPAN DTILT ", " save NAME [PAN TILT]", " goto NAME ",
+                                    " presets ", " forget NAME ", "-d DEVICE", "--json", "--no-initialise"})
+            EXPECT_NE(result.out.find(covered), std::string::npos) << covered;
     }
     const ProcessResult version = runAimhead({"--version"}, environment);
     EXPECT_EQ(version.status, 0);
@@ -109,8 +112,10 @@ TEST(AimheadCommandLine, DevicePathIsShownEscaped)
     const ProcessResult result = runAimhead({"0", "1571"}, {{"AIMLINK_DEVICE", link}}, 10s);
     EXPECT_EQ(result.status, 1);
     const std::string shown = "/tmp/aimhead-\\x0A\\x1B[31m-" + std::to_string(getpid());
-    EXPECT_NE(result.err.find("aimhead: " + shown + ": the link to the head failed\n"), std::string::npos)
+    EXPECT_NE(result.err.find("aimhead: " + shown + ": the link to the head failed: hang-up on the line"),
+              std::string::npos)
         << result.err;
+    EXPECT_EQ(result.err.find('\x1b'), std::string::npos) << "no line lets the escape sequence through";
 }
 
 TEST(AimheadCommandLine, MissingDeviceFailsWithStatusOne)
@@ -240,7 +245,9 @@ TEST(AimheadFailure, HangUpMidMoveEndsAtOnce)
     head.join();
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find(": link failed: hang-up on the line"), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find("aimhead: " + line.path() + ": the link to the head failed\n"), std::string::npos);
+    EXPECT_NE(result.err.find("aimhead: " + line.path() +
+                              ": the link to the head failed: hang-up on the line (device unplugged or closed)\n"),
+              std::string::npos);
     EXPECT_LT(ended - hungUp, 1s);
 }
 

@@ -1,0 +1,178 @@
+#include "head.h"
+
+#include "signals.h"
+#include "text.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace aimhead {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr auto kStartupPause = milliseconds(1000);
+constexpr auto kFirstReply = milliseconds(3000);
+constexpr auto kWrite = milliseconds(3000);
+constexpr auto kArrival = milliseconds(30000);
+constexpr auto kSilenceLimit = milliseconds(3000);
+// How late an ending signal or a silence may be noticed.
+constexpr auto kSlice = milliseconds(50);
+
+// The library's messages, escaped: they may hold the device path.
+void toStandardError(void *, int, const char *message) { std::fprintf(stderr, "%s\n", escaped(message).c_str()); }
+
+milliseconds left(Clock::time_point deadline)
+{
+    return std::max(milliseconds(0), std::chrono::ceil<milliseconds>(deadline - Clock::now()));
+}
+
+} // namespace
+
+std::string angles(aimlink_angles position)
+{
+    return "pan " + std::to_string(position.pan) + " tilt " + std::to_string(position.tilt);
+}
+
+Head::Head(const std::string &device, bool initialise) : handle_(aimlink_new(device.c_str())), initialise_(initialise)
+{
+    if (handle_ == nullptr) {
+        std::perror("aimhead: cannot make a handle");
+        std::exit(kFailure); // NOLINT(concurrency-mt-unsafe): no watcher runs yet
+    }
+    aimlink_set_handler(handle_, toStandardError, nullptr);
+    aimlink_set_initialise(handle_, initialise ? 1 : 0);
+}
+
+Head::~Head() { aimlink_free(handle_); }
+
+std::string Head::device() const { return escaped(aimlink_device(handle_)); }
+
+void Head::endIfAsked()
+{
+    if (const int signal = endingSignal(); signal != 0) {
+        aimlink_close(handle_);
+        endAsSignalled(signal);
+    }
+}
+
+int Head::fail(const std::string &line)
+{
+    std::fprintf(stderr, "aimhead: %s\n", line.c_str());
+    aimlink_close(handle_);
+    return kFailure;
+}
+
+std::string Head::linkFailure()
+{
+    // The reason without the device the error starts with: the line names it once.
+    std::string reason = escaped(aimlink_last_error(handle_));
+    const std::string prefix = device() + ": ";
+    if (reason.rfind(prefix, 0) == 0)
+        reason.erase(0, prefix.size());
+    return device() + ": the link to the head failed" + (reason.empty() ? "" : ": " + reason);
+}
+
+int Head::open()
+{
+    const auto started = Clock::now();
+    const int opened = aimlink_open(handle_);
+    if (opened == AIMLINK_ERR_PORT) {
+        // The cause went through the handler; a failure that does not name
+        // the device is one of setting the line speed.
+        const bool speed = std::string(escaped(aimlink_last_error(handle_))).rfind(device() + ": ", 0) != 0;
+        std::fputs(speed ? "unable to set baud rate on port\n" : "unable to open port\n", stderr);
+        return kFailure;
+    }
+    if (opened != AIMLINK_OK)
+        return kFailure;
+    int answered = AIMLINK_ERR_TIMEOUT;
+    const auto deadline = started + kFirstReply;
+    for (endIfAsked(); answered == AIMLINK_ERR_TIMEOUT && left(deadline) > milliseconds(0); endIfAsked())
+        answered = aimlink_wait_link(handle_, static_cast<int>(std::min(left(deadline), kSlice).count()));
+    if (answered == AIMLINK_ERR_TIMEOUT)
+        return fail("the head on " + device() + " does not answer");
+    if (answered != AIMLINK_OK)
+        return fail(linkFailure());
+    if (initialise_)
+        for (endIfAsked(); Clock::now() < started + kStartupPause; endIfAsked())
+            std::this_thread::sleep_for(std::min<Clock::duration>(kSlice, started + kStartupPause - Clock::now()));
+    return kSuccess;
+}
+
+int Head::written(int status, const char *what)
+{
+    const auto deadline = Clock::now() + kWrite;
+    for (endIfAsked(); status == AIMLINK_OK && left(deadline) > milliseconds(0); endIfAsked()) {
+        const int result = aimlink_wait_written(handle_, static_cast<int>(std::min(left(deadline), kSlice).count()));
+        if (result != AIMLINK_ERR_TIMEOUT)
+            return result == AIMLINK_OK ? kSuccess : fail(linkFailure());
+    }
+    return status != AIMLINK_OK ? fail(linkFailure()) : fail(device() + ": " + what + " was not written within 3 s");
+}
+
+int Head::position(aimlink_angles &reported)
+{
+    const auto deadline = Clock::now() + kFirstReply;
+    for (endIfAsked(); left(deadline) > milliseconds(0); endIfAsked()) {
+        const int result = aimlink_position(handle_, &reported);
+        if (result == AIMLINK_OK)
+            return kSuccess;
+        if (aimlink_link(handle_) == AIMLINK_LINK_FAILED)
+            return fail(linkFailure());
+        std::this_thread::sleep_for(kSlice);
+    }
+    return fail("the head on " + device() + " sent no position report within 3 s");
+}
+
+int Head::waitForArrival(const std::string &target)
+{
+    const auto deadline = Clock::now() + kArrival;
+    constexpr auto kAnswering = Clock::time_point::max();
+    auto silentSince = kAnswering;
+    for (endIfAsked(); left(deadline) > milliseconds(0); endIfAsked()) {
+        const int result = aimlink_wait_arrived(handle_, static_cast<int>(std::min(left(deadline), kSlice).count()));
+        if (result == AIMLINK_OK)
+            return kSuccess;
+        if (result != AIMLINK_ERR_TIMEOUT)
+            return fail(linkFailure());
+        if (aimlink_link(handle_) != AIMLINK_LINK_SILENT)
+            silentSince = kAnswering;
+        else if (silentSince == kAnswering)
+            silentSince = Clock::now();
+        else if (Clock::now() - silentSince >= kSilenceLimit)
+            return fail("the head on " + device() + " stopped answering; it last reported " + lastReported());
+    }
+    return fail("the head on " + device() + " did not reach " + target + " within 30 s; it last reported " +
+                lastReported());
+}
+
+std::string Head::lastReported()
+{
+    aimlink_angles reported{};
+    return aimlink_position(handle_, &reported) == AIMLINK_OK ? angles(reported) : "nothing";
+}
+
+int Head::moveTo(aimlink_angles wanted)
+{
+    aimlink_angles stop{};
+    if (aimlink_reachable(wanted.pan, wanted.tilt, &stop) == 0)
+        std::fprintf(stderr, "aimhead: %s is beyond the head's travel; the head will stop at its limit, %s\n",
+                     angles(wanted).c_str(), angles(stop).c_str());
+    if (const int status = written(aimlink_move(handle_, stop.pan, stop.tilt), "the move frame"); status != kSuccess)
+        return status;
+    return waitForArrival(angles(stop));
+}
+
+int Head::home()
+{
+    if (const int status = written(aimlink_home(handle_), "the home frame"); status != kSuccess)
+        return status;
+    return waitForArrival(angles({0, 1571}));
+}
+
+} // namespace aimhead

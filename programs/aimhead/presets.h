@@ -1,0 +1,54 @@
+// Named views of a head, kept by the client because the head has none: a
+// small JSON file, read whole and replaced whole.
+//
+//   {"presets": {"door": {"pan": 120, "tilt": 1571}, ...}}
+//
+// Angles are milliradians in the caller's frame, as aimlink_move() takes
+// them. Shared by aimhead and any daemon that serves the same presets.
+#ifndef AIMHEAD_PRESETS_H
+#define AIMHEAD_PRESETS_H
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace aimhead {
+
+struct Preset {
+    int32_t pan = 0;
+    int32_t tilt = 0;
+    bool operator==(const Preset &) const = default;
+};
+
+using Presets = std::map<std::string, Preset>;
+
+// A file that cannot be read, parsed or replaced; what() names the path and
+// the reason, ready for one line on standard error.
+class PresetsError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// $XDG_CONFIG_HOME/aimhead/presets.json, else ~/.config/aimhead/presets.json.
+// Throws PresetsError when neither XDG_CONFIG_HOME nor HOME is set.
+std::filesystem::path defaultPresetsPath();
+
+// 1 to 32 of letters, digits, '_', '-' and '.', not starting with '-' or
+// '.': safe in a shell, a completion list and a file name.
+bool validPresetName(std::string_view name);
+
+// All presets in the file; none when it does not exist. A file that is not
+// a presets file throws: it is never treated as empty, so it is never
+// overwritten.
+Presets loadPresets(const std::filesystem::path &file);
+
+// Replaces the file atomically (a temporary file in the same directory,
+// synced, then renamed), creating the directory if needed.
+void storePresets(const std::filesystem::path &file, const Presets &presets);
+
+} // namespace aimhead
+
+#endif
