@@ -181,16 +181,18 @@ TEST(AimheadCompletion, OffersSubcommandsOptionsAndPresetNames)
 {
     ConfigHome config;
     const std::string programs = fs::path(aimheadPath()).parent_path().string();
-    const Environment environment = {{"XDG_CONFIG_HOME", config.path().string()}, {"PATH", programs + ":/usr/bin:/bin"}};
+    const Environment environment = {{"XDG_CONFIG_HOME", config.path().string()},
+                                     {"PATH", programs + ":/usr/bin:/bin"}};
     for (const char *name : {"door", "desk", "shelf"})
         ASSERT_EQ(runAimhead({"save", name, "0", "1571"}, environment).status, 0);
-    const std::string script = "source \"$0\"\n"
-                               "offer() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _aimhead; echo \"${COMPREPLY[*]}\"; }\n"
-                               "offer aimhead go\n"
-                               "offer aimhead --no\n"
-                               "offer aimhead goto d\n"
-                               "offer aimhead --json -d /dev/null forget ''\n"
-                               "offer aimhead goto door ''\n";
+    const std::string script =
+        "source \"$0\"\n"
+        "offer() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _aimhead; echo \"${COMPREPLY[*]}\"; }\n"
+        "offer aimhead go\n"
+        "offer aimhead --no\n"
+        "offer aimhead goto d\n"
+        "offer aimhead --json -d /dev/null forget ''\n"
+        "offer aimhead goto door ''\n";
     const ProcessResult result = runProcess({"/bin/bash", "-c", script, AIMHEAD_COMPLETION}, environment, 10s);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, "goto\n--no-initialise\ndesk door\ndesk door shelf\n\n");

@@ -2,6 +2,7 @@
 // keeps named views of it.
 #include "arguments.h"
 #include "head.h"
+#include "jog.h"
 #include "presets.h"
 #include "signals.h"
 #include "text.h"
@@ -35,6 +36,7 @@ constexpr char kMoreUsage[] =
     "aimhead [options] goto NAME       move to a saved preset\n"
     "aimhead [options] presets         list the saved presets\n"
     "aimhead [options] forget NAME     remove a saved preset\n"
+    "aimhead [options] jog             full-screen: arrows move, + - step, s save, h home, q quit\n"
     "\n"
     "Options:\n"
     "  -d DEVICE         the serial device (else AIMLINK_DEVICE, else /dev/ttyS3)\n"
@@ -285,6 +287,15 @@ int subcommand(const Options &options)
     }
     if (verb == "save")
         return savePreset(options);
+    if (verb == "jog") {
+        if (!wordCount(options, 0, 0))
+            return kBadCommandLine;
+        return withPresets([&](const std::filesystem::path &file) {
+            Head head(options.device, options.initialise);
+            const int status = head.open();
+            return status == kSuccess ? jog(head, file) : status;
+        });
+    }
     if (verb == "presets")
         return wordCount(options, 0, 0) ? listPresets(options) : kBadCommandLine;
     const bool named = verb == "goto" || verb == "forget";
@@ -296,7 +307,7 @@ int subcommand(const Options &options)
 
 bool isSubcommand(std::string_view word)
 {
-    for (const std::string_view known : {"get", "home", "by", "save", "goto", "presets", "forget"})
+    for (const std::string_view known : {"get", "home", "by", "save", "goto", "presets", "forget", "jog"})
         if (word == known)
             return true;
     return false;
@@ -330,9 +341,10 @@ std::optional<Options> parseOptions(int argc, char **argv)
 
 } // namespace
 
-int main(int argc, char **argv)
+namespace {
+
+int runCommandLine(int argc, char **argv)
 {
-    fillStandardDescriptors();
     catchEndingSignals();
     if (argc == 2 && (std::string_view(argv[1]) == "-h" || std::string_view(argv[1]) == "--help")) {
         std::printf("%s%s", kUsage, kMoreUsage);
@@ -352,4 +364,17 @@ int main(int argc, char **argv)
         return kBadCommandLine;
     }
     return legacyMove(*options);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    fillStandardDescriptors();
+    try {
+        return runCommandLine(argc, argv);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "aimhead: %s\n", error.what());
+        return kFailure;
+    }
 }

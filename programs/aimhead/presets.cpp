@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -24,6 +23,8 @@ using nlohmann::json;
 constexpr size_t kLongestName = 32;
 
 std::string shown(const std::filesystem::path &file) { return escaped(file.string()); }
+
+std::string errorText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
 [[noreturn]] void failWith(const std::filesystem::path &file, const std::string &reason)
 {
@@ -50,7 +51,7 @@ std::string readWhole(const std::filesystem::path &file)
 {
     std::ifstream in(file, std::ios::binary);
     if (!in)
-        failWith(file, std::strerror(errno));
+        failWith(file, errorText(errno));
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
@@ -71,7 +72,7 @@ void writeReplacing(const std::filesystem::path &file, const std::string &text)
     std::string temporary = file.string() + ".XXXXXX";
     const int descriptor = mkostemp(temporary.data(), O_CLOEXEC);
     if (descriptor < 0)
-        failWith(file, std::string("cannot write: ") + std::strerror(errno));
+        failWith(file, "cannot write: " + errorText(errno));
     try {
         writeAll(descriptor, text);
         if (fsync(descriptor) != 0 || fchmod(descriptor, 0600) != 0)
@@ -85,7 +86,7 @@ void writeReplacing(const std::filesystem::path &file, const std::string &text)
     if (rename(temporary.c_str(), file.c_str()) != 0) {
         const int cause = errno;
         unlink(temporary.c_str());
-        failWith(file, std::string("cannot replace: ") + std::strerror(cause));
+        failWith(file, "cannot replace: " + errorText(cause));
     }
 }
 
