@@ -67,7 +67,8 @@ TEST(AimheadPaths, HangUpBeforeTheFirstAnswerIsALinkFailure)
     const ProcessResult result = runAimhead({"1000", "1571"}, {{"AIMLINK_DEVICE", line.path()}}, 10s);
     head.join();
     EXPECT_EQ(result.status, 1);
-    EXPECT_NE(result.err.find("aimhead: " + line.path() + ": the link to the head failed\n"), std::string::npos)
+    EXPECT_NE(result.err.find("aimhead: " + line.path() + ": the link to the head failed: hang-up on the line"),
+              std::string::npos)
         << result.err;
     EXPECT_EQ(result.err.find("does not answer"), std::string::npos) << result.err;
 }
