@@ -49,12 +49,6 @@ bool fitsAngle(int32_t angle)
 
 aimlink_angles toAngles(Counts counts) { return {panCountToAngle(counts.pan), tiltCountToAngle(counts.tilt)}; }
 
-std::string environmentDevice()
-{
-    const char *fromEnvironment = std::getenv("AIMLINK_DEVICE"); // NOLINT(concurrency-mt-unsafe): read, not set
-    return fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : AIMLINK_DEFAULT_DEVICE;
-}
-
 // Option setters and commands share the same checks.
 template <typename Action> int ifOpen(aimlink_head *handle, Action action)
 {
@@ -113,7 +107,7 @@ aimlink_head *aimlink_new(const char *device)
         errno = ENOMEM;
         return nullptr;
     }
-    handle->options.device = device != nullptr && *device != '\0' ? device : environmentDevice();
+    handle->options.device = device != nullptr && *device != '\0' ? device : deviceFromEnvironment();
     return handle;
 }
 

@@ -51,17 +51,11 @@ Session &defaultSession()
     return *session;
 }
 
-std::string configuredDevice()
-{
-    const char *fromEnvironment = std::getenv("AIMLINK_DEVICE"); // NOLINT(concurrency-mt-unsafe): read, not set
-    return fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : PTZ_DEFAULT_DEVICE;
-}
-
 // The device path shown by devicePTZ(): one buffer for the life of the
 // process, so that a pointer handed out never dangles.
 char devicePath[PATH_MAX + 1];
 
-void configureDevicePath() { std::snprintf(devicePath, sizeof devicePath, "%s", configuredDevice().c_str()); }
+void configureDevicePath() { std::snprintf(devicePath, sizeof devicePath, "%s", deviceFromEnvironment().c_str()); }
 
 // The cause has gone to standard error through the handler already.
 [[noreturn]] void exitAfterFailedStart(Session &session)
@@ -98,7 +92,7 @@ int startPTZ(void)
     (void)stopRegistered;
     configureDevicePath();
     SessionOptions options;
-    options.device = configuredDevice();
+    options.device = deviceFromEnvironment();
     options.port.baud = PTZ_BAUD;
     if (session.open(options) != AIMLINK_OK)
         exitAfterFailedStart(session);

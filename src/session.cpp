@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -432,6 +433,12 @@ private:
     Latency latency_;
     std::string failure_;
 };
+
+std::string deviceFromEnvironment()
+{
+    const char *fromEnvironment = std::getenv("AIMLINK_DEVICE"); // NOLINT(concurrency-mt-unsafe): read, not set
+    return fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : AIMLINK_DEFAULT_DEVICE;
+}
 
 Session::Session(SessionStorage storage, int notifyFd) : storage_(storage), notifyFd_(notifyFd) {}
 

@@ -37,6 +37,9 @@ struct SessionStorage {
 
 enum class Condition { Written, Arrived, Link };
 
+// AIMLINK_DEVICE if set and not empty, else the default device.
+std::string deviceFromEnvironment();
+
 class Session {
 public:
     // notifyFd, if not -1, is an eventfd bumped on every change a caller can see.

@@ -293,14 +293,16 @@ TEST(Handle, WhereARequestStops)
 TEST(Handle, ThePortNeverTakesTheStandardDescriptors)
 {
     PtyPeer line;
-    const int savedInput = dup(STDIN_FILENO);
-    close(STDIN_FILENO);
-    const int port = openRaw(line.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    dup2(savedInput, STDIN_FILENO);
-    close(savedInput);
-    EXPECT_GT(port, STDERR_FILENO);
-    EXPECT_TRUE(fcntl(port, F_GETFD) & FD_CLOEXEC);
-    close(port);
+    for (const int standard : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        const int saved = dup(standard);
+        close(standard);
+        const int port = openRaw(line.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        dup2(saved, standard);
+        close(saved);
+        EXPECT_GT(port, STDERR_FILENO) << "with descriptor " << standard << " closed";
+        EXPECT_TRUE(fcntl(port, F_GETFD) & FD_CLOEXEC);
+        close(port);
+    }
 }
 
 TEST(Handle, AFrameQueuedWhileThePreviousIsBeingWrittenIsKept)
