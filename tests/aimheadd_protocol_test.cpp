@@ -90,8 +90,8 @@ TEST(JsonRequest, TakesAnglesAFrameCanCarryAndNoOthers)
                                 R"("pan":18446744073709551615,"tilt":0)", R"("pan":-9223372036854775808,"tilt":0)"})
         EXPECT_EQ(refused(std::string(R"({"id":1,"cmd":"move",)") + numbers + "}").code, ErrorCode::OutOfRange)
             << numbers;
-    for (const char *fields : {R"("pan":1.5,"tilt":0)", R"("pan":"100","tilt":0)", R"("pan":0)", R"("tilt":0)",
-                               R"("pan":0,"tilt":true)"})
+    for (const char *fields :
+         {R"("pan":1.5,"tilt":0)", R"("pan":"100","tilt":0)", R"("pan":0)", R"("tilt":0)", R"("pan":0,"tilt":true)"})
         EXPECT_EQ(refused(std::string(R"({"id":1,"cmd":"move",)") + fields + "}").code, ErrorCode::BadRequest)
             << fields;
 }

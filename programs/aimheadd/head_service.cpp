@@ -139,7 +139,7 @@ void HeadService::linkFailed()
 }
 
 std::variant<HeadService::Accepted, HeadService::Refused> HeadService::move(const std::string &owner, int32_t pan,
-                                                                             int32_t tilt)
+                                                                            int32_t tilt)
 {
     aimlink_angles stop{};
     const int reach = aimlink_reachable(pan, tilt, &stop);
@@ -165,9 +165,8 @@ std::variant<HeadService::Accepted, HeadService::Refused> HeadService::initialis
     return queued(owner, aimlink_initialise(handle_), kHome, false);
 }
 
-std::variant<HeadService::Accepted, HeadService::Refused> HeadService::queued(const std::string &owner, int status,
-                                                                               const aimlink_angles &target,
-                                                                               bool limited)
+std::variant<HeadService::Accepted, HeadService::Refused>
+HeadService::queued(const std::string &owner, int status, const aimlink_angles &target, bool limited)
 {
     if (status != AIMLINK_OK)
         return refused(status);

@@ -11,7 +11,7 @@
 namespace aimheadd {
 
 struct HeadState {
-    int link = AIMLINK_LINK_CLOSED;          // an aimlink_link_state
+    int link = AIMLINK_LINK_CLOSED;         // an aimlink_link_state
     std::optional<aimlink_angles> position; // the last report, kept across a link failure
     std::optional<aimlink_angles> target;   // where the last move or home will stop
     std::string owner;                      // the client that set the target

@@ -127,26 +127,25 @@ Parsed parseRequest(std::string_view text)
     return parseCommand(*id, object, command->get<std::string>());
 }
 
-std::string okReply(const Json &id, Json fields)
+std::string okReply(const Json &id, const Json &fields)
 {
-    fields["id"] = id;
-    fields["ok"] = true;
-    return line(fields);
+    Json reply = {{"id", id}, {"ok", true}};
+    reply.update(fields);
+    return line(reply);
 }
 
-std::string errorReply(const Json &id, ErrorCode code, const std::string &message, Json fields)
+std::string errorReply(const Json &id, ErrorCode code, const std::string &message, const Json &fields)
 {
-    fields["id"] = id;
-    fields["ok"] = false;
-    fields["error"] = errorName(code);
-    fields["message"] = message;
-    return line(fields);
+    Json reply = {{"id", id}, {"ok", false}, {"error", errorName(code)}, {"message", message}};
+    reply.update(fields);
+    return line(reply);
 }
 
-std::string eventLine(std::string_view event, Json fields)
+std::string eventLine(std::string_view event, const Json &fields)
 {
-    fields["event"] = event;
-    return line(fields);
+    Json object = {{"event", event}};
+    object.update(fields);
+    return line(object);
 }
 
 const char *errorName(ErrorCode code)
@@ -195,9 +194,8 @@ Json anglesJson(const std::optional<aimlink_angles> &angles)
 
 Json stateFields(const HeadState &state)
 {
-    Json fields = {{"link", linkName(state.link)},
-                   {"position", anglesJson(state.position)},
-                   {"target", anglesJson(state.target)}};
+    Json fields = {
+        {"link", linkName(state.link)}, {"position", anglesJson(state.position)}, {"target", anglesJson(state.target)}};
     if (state.target)
         fields["owner"] = state.owner;
     if (!state.reason.empty())

@@ -16,7 +16,8 @@
 
 namespace aimheadd {
 
-using Json = nlohmann::json;
+// Keys keep their order, so "id" and "ok" lead each reply.
+using Json = nlohmann::ordered_json;
 
 constexpr int kProtocolVersion = 1;
 constexpr int kDefaultWaitMs = 30000;
@@ -65,9 +66,9 @@ struct RequestError {
 std::variant<Request, RequestError> parseRequest(std::string_view line);
 
 // The reply lines, each ending in a newline.
-std::string okReply(const Json &id, Json fields = Json::object());
-std::string errorReply(const Json &id, ErrorCode code, const std::string &message, Json fields = Json::object());
-std::string eventLine(std::string_view event, Json fields);
+std::string okReply(const Json &id, const Json &fields = Json::object());
+std::string errorReply(const Json &id, ErrorCode code, const std::string &message, const Json &fields = Json::object());
+std::string eventLine(std::string_view event, const Json &fields);
 
 const char *errorName(ErrorCode code);
 const char *linkName(int linkState);

@@ -10,7 +10,10 @@ namespace aimheadd {
 
 namespace {
 
-std::string clientName(uint64_t number, int fd) { return "client " + std::to_string(number) + " (" + peerName(fd) + ")"; }
+std::string clientName(uint64_t number, int fd)
+{
+    return "client " + std::to_string(number) + " (" + peerName(fd) + ")";
+}
 
 std::string outcomeMessage(const HeadService::WaitResult &result)
 {
@@ -62,13 +65,12 @@ void JsonServer::accepted(int fd)
     Client &added = *client;
     added.number = nextClient_++;
     added.name = clientName(added.number, fd);
-    LineConnection::Callbacks callbacks{
-        [this, &added](std::string_view line) { received(added, line); },
-        [this, &added] {
-            added.inputEnded = true;
-            closeIfDone(added);
-        },
-        [this, &added](const std::string &reason) { closed(added, reason); }};
+    LineConnection::Callbacks callbacks{[this, &added](std::string_view line) { received(added, line); },
+                                        [this, &added] {
+                                            added.inputEnded = true;
+                                            closeIfDone(added);
+                                        },
+                                        [this, &added](const std::string &reason) { closed(added, reason); }};
     added.connection = std::make_unique<LineConnection>(loop_, fd, std::move(callbacks));
     clients_.emplace(added.number, std::move(client));
     logLine(Priority::Debug, added.name + " connected");
@@ -128,20 +130,21 @@ void JsonServer::handle(Client &client, const Json &id, const GetRequest &)
 {
     Json fields = stateFields(head_.state());
     fields["device"] = head_.device();
-    client.connection->send(okReply(id, std::move(fields)));
+    client.connection->send(okReply(id, fields));
 }
 
 void JsonServer::handle(Client &client, const Json &id, const WatchRequest &watch)
 {
     if (watch.enable && !client.watch)
-        client.watch = head_.subscribe([this, &client](const HeadService::Change &change) { sendChange(client, change); });
+        client.watch =
+            head_.subscribe([this, &client](const HeadService::Change &change) { sendChange(client, change); });
     if (!watch.enable && client.watch) {
         head_.unsubscribe(*client.watch);
         client.watch.reset();
     }
     Json fields = stateFields(head_.state());
     fields["watching"] = watch.enable;
-    client.connection->send(okReply(id, std::move(fields)));
+    client.connection->send(okReply(id, fields));
     closeIfDone(client);
 }
 
@@ -183,9 +186,9 @@ void JsonServer::answerArrival(uint64_t clientNumber, HeadService::WaitId wait, 
     client.waits.erase(wait);
     Json fields = stateFields(result.state);
     if (result.outcome == HeadService::Outcome::Arrived)
-        client.connection->send(okReply(id, std::move(fields)));
+        client.connection->send(okReply(id, fields));
     else
-        client.connection->send(errorReply(id, outcomeError(result.outcome), outcomeMessage(result), std::move(fields)));
+        client.connection->send(errorReply(id, outcomeError(result.outcome), outcomeMessage(result), fields));
     closeIfDone(client);
 }
 
@@ -195,7 +198,7 @@ void JsonServer::sendChange(Client &client, const HeadService::Change &change)
         Json fields = {{"link", linkName(change.state.link)}};
         if (!change.state.reason.empty())
             fields["reason"] = change.state.reason;
-        client.connection->send(eventLine("link", std::move(fields)));
+        client.connection->send(eventLine("link", fields));
     }
     if (change.position && change.state.position)
         client.connection->send(eventLine("position", anglesJson(change.state.position)));

@@ -44,7 +44,8 @@ private:
     void handle(Client &client, const Json &id, const WatchRequest &watch);
     void handle(Client &client, const Json &id, const VersionRequest &version);
 
-    void answerCommand(Client &client, const Json &id, const std::variant<HeadService::Accepted, HeadService::Refused> &result,
+    void answerCommand(Client &client, const Json &id,
+                       const std::variant<HeadService::Accepted, HeadService::Refused> &result,
                        std::optional<int> waitMs);
     void answerArrival(uint64_t clientNumber, HeadService::WaitId wait, const Json &id,
                        const HeadService::WaitResult &result);

@@ -97,10 +97,7 @@ std::optional<aimlink_angles> toHead(const AzEl &degrees)
     return aimlink_angles{*pan, *tilt};
 }
 
-AzEl toRotator(const aimlink_angles &angles)
-{
-    return {toDegrees(angles.pan), toDegrees(angles.tilt - kLevelTilt)};
-}
+AzEl toRotator(const aimlink_angles &angles) { return {toDegrees(angles.pan), toDegrees(angles.tilt - kLevelTilt)}; }
 
 std::string report(int result) { return "RPRT " + std::to_string(result) + "\n"; }
 

@@ -30,7 +30,7 @@ struct Park {};
 struct GetInfo {};
 struct DumpState {};
 struct Quit {};
-struct Unknown {};     // a command this daemon does not offer
+struct Unknown {};      // a command this daemon does not offer
 struct BadArguments {}; // a known command with missing or unreadable arguments
 
 using Command = std::variant<SetPosition, GetPosition, Stop, Park, GetInfo, DumpState, Quit, Unknown, BadArguments>;
@@ -46,9 +46,9 @@ struct AzEl {
 std::optional<aimlink_angles> toHead(const AzEl &degrees);
 AzEl toRotator(const aimlink_angles &angles);
 
-std::string report(int result);                 // "RPRT N\n"
+std::string report(int result);                          // "RPRT N\n"
 std::string positionReply(const aimlink_angles &angles); // azimuth and elevation, a line each
-std::string dumpStateReply();                   // the limits, as clients ask on connect
+std::string dumpStateReply();                            // the limits, as clients ask on connect
 
 } // namespace aimheadd::rotctld
 

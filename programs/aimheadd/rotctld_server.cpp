@@ -28,20 +28,20 @@ void RotctldServer::accepted(int fd)
     Client &added = *client;
     added.number = nextClient_++;
     added.name = "rotator client " + std::to_string(added.number) + " (" + peerName(fd) + ")";
-    LineConnection::Callbacks callbacks{
-        [this, &added](std::string_view line) {
-            const rotctld::Command command = rotctld::parseCommand(line);
-            if (std::holds_alternative<rotctld::Quit>(command))
-                added.connection->close();
-            else
-                added.connection->send(answer(added, command));
-        },
-        {},
-        [this, &added](const std::string &reason) {
-            logLine(reason.empty() ? Priority::Debug : Priority::Warning,
-                    added.name + " disconnected" + (reason.empty() ? "" : ": " + reason));
-            loop_.defer([this, number = added.number] { clients_.erase(number); });
-        }};
+    LineConnection::Callbacks callbacks{[this, &added](std::string_view line) {
+                                            const rotctld::Command command = rotctld::parseCommand(line);
+                                            if (std::holds_alternative<rotctld::Quit>(command))
+                                                added.connection->close();
+                                            else
+                                                added.connection->send(answer(added, command));
+                                        },
+                                        {},
+                                        [this, &added](const std::string &reason) {
+                                            logLine(reason.empty() ? Priority::Debug : Priority::Warning,
+                                                    added.name + " disconnected" +
+                                                        (reason.empty() ? "" : ": " + reason));
+                                            loop_.defer([this, number = added.number] { clients_.erase(number); });
+                                        }};
     added.connection = std::make_unique<LineConnection>(loop_, fd, std::move(callbacks));
     clients_.emplace(added.number, std::move(client));
     logLine(Priority::Debug, added.name + " connected");
@@ -62,8 +62,7 @@ std::string RotctldServer::answer(const Client &client, const rotctld::Command &
                    // The head has no stop frame: a move to where it last
                    // reported itself holds it there.
                    [&](const Stop &) {
-                       return connected(state) && state.position ? moveTo(client, *state.position)
-                                                                 : report(kIoError);
+                       return connected(state) && state.position ? moveTo(client, *state.position) : report(kIoError);
                    },
                    [&](const Park &) {
                        const auto homed = head_.home(client.name);

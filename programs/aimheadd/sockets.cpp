@@ -40,8 +40,8 @@ sockaddr_un localAddress(const std::string &path)
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof address.sun_path)
-        fail("socket " + path, "a socket path must have 1 to " + std::to_string(sizeof address.sun_path - 1) +
-                                   " characters");
+        fail("socket " + path,
+             "a socket path must have 1 to " + std::to_string(sizeof address.sun_path - 1) + " characters");
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     return address;
 }
@@ -66,7 +66,7 @@ void makeParent(const std::string &path)
 
 void replaceStale(const std::string &path, const sockaddr_un &address)
 {
-    struct stat existing{};
+    struct stat existing {};
     if (lstat(path.c_str(), &existing) != 0)
         return;
     if (!S_ISSOCK(existing.st_mode))
@@ -81,12 +81,12 @@ void shareWithDeviceGroup(const std::string &path, const std::string &device)
 {
     if (chmod(path.c_str(), 0660) != 0)
         fail("socket " + path, std::string("chmod: ") + std::strerror(errno));
-    struct stat deviceStatus{};
+    struct stat deviceStatus {};
     if (stat(device.c_str(), &deviceStatus) != 0)
         return;
     if (chown(path.c_str(), static_cast<uid_t>(-1), deviceStatus.st_gid) != 0)
-        logLine(Priority::Warning, "socket " + path + ": cannot give it the group of " + device + ": " +
-                                       std::strerror(errno));
+        logLine(Priority::Warning,
+                "socket " + path + ": cannot give it the group of " + device + ": " + std::strerror(errno));
 }
 
 } // namespace
