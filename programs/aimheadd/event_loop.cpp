@@ -1,4 +1,5 @@
 #include "event_loop.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,7 +24,7 @@ void control(int epoll, int operation, int fd, uint32_t events, uint64_t data)
     event.events = events;
     event.data.u64 = data;
     if (epoll_ctl(epoll, operation, fd, &event) != 0)
-        throw std::runtime_error(std::string("epoll_ctl: ") + std::strerror(errno));
+        throw std::runtime_error(std::string("epoll_ctl: ") + aimlink::errorText(errno));
 }
 
 } // namespace
@@ -31,7 +32,7 @@ void control(int epoll, int operation, int fd, uint32_t events, uint64_t data)
 EventLoop::EventLoop() : epoll_(epoll_create1(EPOLL_CLOEXEC))
 {
     if (epoll_ < 0)
-        throw std::runtime_error(std::string("epoll_create1: ") + std::strerror(errno));
+        throw std::runtime_error(std::string("epoll_create1: ") + aimlink::errorText(errno));
 }
 
 EventLoop::~EventLoop() { close(epoll_); }
@@ -115,7 +116,7 @@ void EventLoop::run()
     while (running_) {
         const int ready = epoll_wait(epoll_, events, kBatch, timeoutMs());
         if (ready < 0 && errno != EINTR)
-            throw std::runtime_error(std::string("epoll_wait: ") + std::strerror(errno));
+            throw std::runtime_error(std::string("epoll_wait: ") + aimlink::errorText(errno));
         for (int i = 0; i < ready; ++i) {
             const auto fd = static_cast<int>(events[i].data.u64 & 0xFFFFFFFFU);
             const auto found = watched_.find(fd);

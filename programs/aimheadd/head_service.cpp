@@ -1,4 +1,5 @@
 #include "head_service.h"
+#include "text.h"
 
 #include "log.h"
 
@@ -91,7 +92,8 @@ void HeadService::onHeadEvent()
 {
     uint64_t count = 0;
     if (read(aimlink_event_fd(handle_), &count, sizeof count) < 0 && errno != EAGAIN)
-        logLine(Priority::Warning, std::string("reading the head's event descriptor failed: ") + strerror(errno));
+        logLine(Priority::Warning,
+                std::string("reading the head's event descriptor failed: ") + aimlink::errorText(errno));
     refresh();
 }
 

@@ -63,7 +63,7 @@ struct RequestError {
 };
 
 // Parses one line (without its newline).
-std::variant<Request, RequestError> parseRequest(std::string_view line);
+std::variant<Request, RequestError> parseRequest(std::string_view text);
 
 // The reply lines, each ending in a newline.
 std::string okReply(const Json &id, const Json &fields = Json::object());

@@ -1,4 +1,5 @@
 #include "line_connection.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -71,7 +72,7 @@ void LineConnection::readInput()
     if (count < 0 && (errno == EAGAIN || errno == EINTR))
         return;
     if (count < 0) {
-        end(std::strerror(errno));
+        end(aimlink::errorText(errno));
         return;
     }
     if (count == 0) {
@@ -123,7 +124,7 @@ void LineConnection::flush()
             return;
         }
         if (count < 0) {
-            end(std::strerror(errno));
+            end(aimlink::errorText(errno));
             return;
         }
         written_ += static_cast<size_t>(count);

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -103,7 +104,7 @@ int signalDescriptor()
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     return signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 }
@@ -112,7 +113,7 @@ int signalDescriptor()
 std::string devicePath(const std::string &device)
 {
     aimlink_head *probe = aimlink_new(device.empty() ? nullptr : device.c_str());
-    const std::string path = probe != nullptr ? aimlink_device(probe) : device;
+    std::string path = probe != nullptr ? aimlink_device(probe) : device;
     aimlink_free(probe);
     return path;
 }

@@ -9,6 +9,7 @@ namespace {
 template <class... Handlers> struct Overloaded : Handlers... {
     using Handlers::operator()...;
 };
+template <class... Handlers> Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 bool connected(const HeadState &state)
 {

@@ -1,4 +1,5 @@
 #include "sockets.h"
+#include "text.h"
 
 #include "log.h"
 
@@ -32,7 +33,7 @@ constexpr std::chrono::milliseconds kAcceptPause(200);
 {
     const int saved = errno;
     close(fd);
-    fail(what, step + ": " + std::strerror(saved));
+    fail(what, step + ": " + aimlink::errorText(saved));
 }
 
 sockaddr_un localAddress(const std::string &path)
@@ -61,7 +62,7 @@ void makeParent(const std::string &path)
         return;
     const std::string directory = path.substr(0, slash);
     if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST)
-        fail("socket directory " + directory, std::strerror(errno));
+        fail("socket directory " + directory, aimlink::errorText(errno));
 }
 
 void replaceStale(const std::string &path, const sockaddr_un &address)
@@ -80,13 +81,13 @@ void replaceStale(const std::string &path, const sockaddr_un &address)
 void shareWithDeviceGroup(const std::string &path, const std::string &device)
 {
     if (chmod(path.c_str(), 0660) != 0)
-        fail("socket " + path, std::string("chmod: ") + std::strerror(errno));
+        fail("socket " + path, std::string("chmod: ") + aimlink::errorText(errno));
     struct stat deviceStatus {};
     if (stat(device.c_str(), &deviceStatus) != 0)
         return;
     if (chown(path.c_str(), static_cast<uid_t>(-1), deviceStatus.st_gid) != 0)
         logLine(Priority::Warning,
-                "socket " + path + ": cannot give it the group of " + device + ": " + std::strerror(errno));
+                "socket " + path + ": cannot give it the group of " + device + ": " + aimlink::errorText(errno));
 }
 
 } // namespace
@@ -105,7 +106,7 @@ int listenLocal(const std::string &path, const std::string &device)
     replaceStale(path, address);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
-        fail("socket " + path, std::strerror(errno));
+        fail("socket " + path, aimlink::errorText(errno));
     if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
         failClosing(fd, "socket " + path, "bind");
     if (listen(fd, kBacklog) != 0)
@@ -157,11 +158,11 @@ Listener::Listener(EventLoop &loop, int fd, std::function<void(int client)> acce
         } else if (errno == EMFILE || errno == ENFILE) {
             // Out of descriptors: the pending client would wake the loop at
             // once, again and again. Pause accepting until some are freed.
-            logLine(Priority::Warning, std::string("accepting a client failed: ") + std::strerror(errno));
+            logLine(Priority::Warning, std::string("accepting a client failed: ") + aimlink::errorText(errno));
             loop_.change(fd_, 0);
             loop_.after(kAcceptPause, [this] { loop_.change(fd_, EPOLLIN); });
         } else if (errno != EAGAIN && errno != ECONNABORTED && errno != EINTR) {
-            logLine(Priority::Warning, std::string("accepting a client failed: ") + std::strerror(errno));
+            logLine(Priority::Warning, std::string("accepting a client failed: ") + aimlink::errorText(errno));
         }
     });
 }
