@@ -2,6 +2,7 @@
 // unix socket (JSON lines) and, on request, with rotator clients over TCP.
 #include "event_loop.h"
 #include "head_service.h"
+#include "http_server.h"
 #include "json_server.h"
 #include "log.h"
 #include "rotctld_server.h"
@@ -28,7 +29,7 @@ namespace {
 
 using namespace aimheadd;
 
-enum ExitStatus { kStopped = 0, kFailure = 1, kBadCommandLine = 2, kSocketFailed = 3, kRotatorPortFailed = 4 };
+enum ExitStatus { kStopped = 0, kFailure = 1, kBadCommandLine = 2, kSocketFailed = 3, kRotatorPortFailed = 4, kWebFailed = 5 };
 
 constexpr char kUsage[] =
     "Usage: aimheadd [options]\n"
@@ -40,17 +41,27 @@ constexpr char kUsage[] =
     "                          else /run/aimhead/socket)\n"
     "  --rotctld [ADDR:]PORT   also speak Hamlib's rotator protocol on TCP (off by default;\n"
     "                          ADDR defaults to 127.0.0.1; PORT to 4533 when none is given)\n"
+    "  --http [ADDR:]PORT      also serve the web page and its HTTP API (off by default;\n"
+    "                          ADDR defaults to 127.0.0.1; beyond loopback, changes need a token)\n"
+    "  --http-token-file FILE  take the web token from the first line of FILE instead of\n"
+    "                          making one and logging it\n"
+    "  --presets FILE          the preset file the web page uses (default:\n"
+    "                          $XDG_CONFIG_HOME/aimhead/presets.json)\n"
     "  --no-initialise         do not send the initialise frame when the device is first opened\n"
     "  -v, --verbose           also log every client's connect and command\n"
     "  -h, --help              show this text\n"
     "  --version               show the version\n"
     "Runs until SIGINT or SIGTERM. Exit status: 0 after a signal, 1 on an internal failure,\n"
-    "2 for bad options, 3 when the socket cannot be set up, 4 when the rotator port cannot.\n";
+    "2 for bad options, 3 when the socket cannot be set up, 4 when the rotator port cannot,\n"
+    "5 when the web server cannot.\n";
 
 struct Options {
     std::string device;
     std::string socket;
     std::optional<std::string> rotctld;
+    std::optional<std::string> http;
+    std::string httpTokenFile;
+    std::string presets;
     bool initialise = true;
     bool verbose = false;
 };
@@ -82,17 +93,26 @@ std::optional<int> parseOptions(int argc, char **argv, Options &options)
             options.socket = value();
         else if (option == "--rotctld")
             options.rotctld = hasValue && argv[i + 1][0] != '-' ? value() : std::string("4533");
+        else if (option == "--http" && hasValue)
+            options.http = value();
+        else if (option == "--http-token-file" && hasValue)
+            options.httpTokenFile = value();
+        else if (option == "--presets" && hasValue)
+            options.presets = value();
         else if (option == "--no-initialise" || option == "--no-initialize")
             options.initialise = false;
         else if (option == "-v" || option == "--verbose")
             options.verbose = true;
-        else if (option == "-d" || option == "--device" || option == "-s" || option == "--socket")
+        else if (option == "-d" || option == "--device" || option == "-s" || option == "--socket" ||
+                 option == "--http" || option == "--http-token-file" || option == "--presets")
             return badOption(std::string(option) + " needs a value");
         else
             return badOption("unknown option '" + std::string(option) + "'");
     }
     if (options.socket.empty())
         options.socket = defaultSocketPath();
+    if (options.presets.empty())
+        options.presets = PresetStore::defaultPath();
     return std::nullopt;
 }
 
@@ -142,6 +162,22 @@ int serve(const Options &options)
             unlink(options.socket.c_str());
             return kRotatorPortFailed;
         }
+    }
+    std::unique_ptr<HttpServer> web;
+    if (options.http) {
+        try {
+            web = std::make_unique<HttpServer>(loop, head,
+                                               HttpServer::Options{*options.http, options.httpTokenFile, options.presets});
+        } catch (const std::runtime_error &error) {
+            logLine(Priority::Error, error.what());
+            unlink(options.socket.c_str());
+            return kWebFailed;
+        }
+        web->start();
+        logLine(Priority::Notice, "web page on " + web->url() +
+                                      (web->token().empty() || !options.httpTokenFile.empty()
+                                           ? std::string()
+                                           : " (token for changes: " + web->token() + ")"));
     }
     head.start();
     logLine(Priority::Notice, "serving " + head.device() + " on " + options.socket +

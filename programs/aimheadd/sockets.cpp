@@ -120,17 +120,22 @@ int listenLocal(const std::string &path, const std::string &device)
     return fd;
 }
 
-int listenTcp(const std::string &where)
+HostAndPort splitAddress(const std::string &where)
 {
-    std::string host = "127.0.0.1";
-    std::string port = where;
+    HostAndPort split{"127.0.0.1", where};
     const size_t colon = where.rfind(':');
     if (colon != std::string::npos) {
-        host = where.substr(0, colon);
-        port = where.substr(colon + 1);
-        if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-            host = host.substr(1, host.size() - 2);
+        split.host = where.substr(0, colon);
+        split.port = where.substr(colon + 1);
+        if (split.host.size() >= 2 && split.host.front() == '[' && split.host.back() == ']')
+            split.host = split.host.substr(1, split.host.size() - 2);
     }
+    return split;
+}
+
+int listenTcp(const std::string &where)
+{
+    const auto [host, port] = splitAddress(where);
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;

@@ -19,6 +19,14 @@ std::string defaultSocketPath();
 // std::runtime_error naming the path and the reason.
 int listenLocal(const std::string &path, const std::string &device);
 
+// "[ADDR:]PORT" in its parts: ADDR defaults to 127.0.0.1 and loses the
+// brackets of an IPv6 address.
+struct HostAndPort {
+    std::string host;
+    std::string port;
+};
+HostAndPort splitAddress(const std::string &where);
+
 // A listening TCP socket on "[ADDR:]PORT" (ADDR defaults to 127.0.0.1;
 // [v6] in brackets). Throws std::runtime_error naming it and the reason.
 int listenTcp(const std::string &where);
