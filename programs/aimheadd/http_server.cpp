@@ -3,11 +3,11 @@
 #include "json_protocol.h"
 #include "log.h"
 #include "sockets.h"
+#include "text.h"
 #include "web_assets.h"
 
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <stdexcept>
@@ -68,7 +68,7 @@ std::string randomToken()
 {
     std::array<unsigned char, kTokenBytes> bytes{};
     if (getrandom(bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
-        fail("web token", std::string("no random bytes: ") + std::strerror(errno));
+        fail("web token", std::string("no random bytes: ") + aimlink::errorText(errno));
     static constexpr char kHex[] = "0123456789abcdef";
     std::string token;
     for (const unsigned char byte : bytes) {
@@ -82,7 +82,7 @@ std::string readToken(const std::string &path)
 {
     std::ifstream file(path);
     if (!file)
-        fail("token file " + path, std::strerror(errno));
+        fail("token file " + path, aimlink::errorText(errno));
     std::string token;
     std::getline(file, token);
     if (token.size() < 8)
@@ -106,9 +106,9 @@ std::string stateText(const HeadState &state, const std::string &device)
     Json fields = stateFields(state);
     fields["device"] = device;
     // When the daemon learnt it, in Unix milliseconds: pages can tell how old a state is.
-    fields["at"] = std::chrono::duration_cast<std::chrono::milliseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
+    fields["at"] =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     return fields.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
@@ -175,10 +175,12 @@ HttpServer::HttpServer(EventLoop &loop, HeadService &head, const Options &option
     server_->set_keep_alive_timeout(kKeepAliveSeconds);
     addRoutes();
     errno = 0;
-    const int bound = wanted == 0 ? server_->bind_to_any_port(host) : (server_->bind_to_port(host, wanted) ? wanted : -1);
+    const int bound =
+        wanted == 0 ? server_->bind_to_any_port(host) : (server_->bind_to_port(host, wanted) ? wanted : -1);
     if (bound <= 0)
-        fail("web address " + options.where, errno != 0 ? std::strerror(errno) : "cannot listen there");
-    url_ = "http://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(bound) + "/";
+        fail("web address " + options.where, errno != 0 ? aimlink::errorText(errno) : "cannot listen there");
+    url_ =
+        "http://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(bound) + "/";
 
     feed_.publish(stateText(head_.state(), head_.device()));
     subscription_ = head_.subscribe(
@@ -249,10 +251,7 @@ void HttpServer::serveAsset(const Request &request, Response &response) const
     response.set_content(std::string(asset->body), std::string(asset->type));
 }
 
-void HttpServer::position(Response &response) const
-{
-    response.set_content(feed_.latest().text, "application/json");
-}
+void HttpServer::position(Response &response) const { response.set_content(feed_.latest().text, "application/json"); }
 
 // Sends the state at once, then each new state as it comes.
 void HttpServer::events(Response &response)
@@ -288,10 +287,11 @@ void HttpServer::move(const Request &request, Response &response)
         return;
     }
     const MoveRequest wanted = std::get<MoveRequest>(parsed);
-    answerCommand(mailbox_.call<std::variant<HeadService::Accepted, HeadService::Refused>>(
-                      [this, owner = clientName(request), wanted] { return head_.move(owner, wanted.pan, wanted.tilt); },
-                      kLoopTimeout),
-                  response);
+    answerCommand(
+        mailbox_.call<std::variant<HeadService::Accepted, HeadService::Refused>>(
+            [this, owner = clientName(request), wanted] { return head_.move(owner, wanted.pan, wanted.tilt); },
+            kLoopTimeout),
+        response);
 }
 
 void HttpServer::home(const Request &request, Response &response)
@@ -373,8 +373,8 @@ bool HttpServer::allowedToChange(const Request &request, Response &response) con
     return true;
 }
 
-void HttpServer::answerCommand(
-    const std::optional<std::variant<HeadService::Accepted, HeadService::Refused>> &result, Response &response) const
+void HttpServer::answerCommand(const std::optional<std::variant<HeadService::Accepted, HeadService::Refused>> &result,
+                               Response &response) const
 {
     if (!result) {
         refuse(response, 503, "the daemon is busy or stopping; try again");

@@ -1,7 +1,8 @@
 #include "loop_mailbox.h"
 
+#include "text.h"
+
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -14,7 +15,7 @@ namespace aimheadd {
 LoopMailbox::LoopMailbox(EventLoop &loop) : loop_(loop), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     if (wake_ < 0)
-        throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+        throw std::runtime_error(std::string("eventfd: ") + aimlink::errorText(errno));
     loop_.watch(wake_, EPOLLIN, [this](uint32_t) { runQueued(); });
 }
 
@@ -52,7 +53,7 @@ void LoopMailbox::runQueued()
 {
     uint64_t count = 0;
     if (read(wake_, &count, sizeof count) < 0 && errno != EAGAIN)
-        throw std::runtime_error(std::string("eventfd read: ") + std::strerror(errno));
+        throw std::runtime_error(std::string("eventfd read: ") + aimlink::errorText(errno));
     std::deque<std::function<void()>> tasks;
     {
         const std::lock_guard lock(mutex_);

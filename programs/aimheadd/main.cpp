@@ -29,7 +29,14 @@ namespace {
 
 using namespace aimheadd;
 
-enum ExitStatus { kStopped = 0, kFailure = 1, kBadCommandLine = 2, kSocketFailed = 3, kRotatorPortFailed = 4, kWebFailed = 5 };
+enum ExitStatus {
+    kStopped = 0,
+    kFailure = 1,
+    kBadCommandLine = 2,
+    kSocketFailed = 3,
+    kRotatorPortFailed = 4,
+    kWebFailed = 5
+};
 
 constexpr char kUsage[] =
     "Usage: aimheadd [options]\n"
@@ -166,8 +173,8 @@ int serve(const Options &options)
     std::unique_ptr<HttpServer> web;
     if (options.http) {
         try {
-            web = std::make_unique<HttpServer>(loop, head,
-                                               HttpServer::Options{*options.http, options.httpTokenFile, options.presets});
+            web = std::make_unique<HttpServer>(
+                loop, head, HttpServer::Options{*options.http, options.httpTokenFile, options.presets});
         } catch (const std::runtime_error &error) {
             logLine(Priority::Error, error.what());
             unlink(options.socket.c_str());

@@ -1,8 +1,9 @@
 #include "preset_store.h"
 
+#include "text.h"
+
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -27,7 +28,7 @@ void makeDirectories(const std::string &path)
     for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
         const std::string directory = path.substr(0, slash);
         if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST)
-            fail(path, "cannot make " + directory + ": " + std::strerror(errno));
+            fail(path, "cannot make " + directory + ": " + aimlink::errorText(errno));
     }
 }
 
@@ -77,7 +78,7 @@ PresetStore::Presets PresetStore::loadLocked() const
     if (!file) {
         if (errno == ENOENT)
             return {};
-        fail(path_, std::strerror(errno));
+        fail(path_, aimlink::errorText(errno));
     }
     std::stringstream text;
     text << file.rdbuf();
@@ -105,12 +106,12 @@ void PresetStore::save(const std::string &name, const aimlink_angles &view)
         std::ofstream file(temporary, std::ios::trunc);
         file << nlohmann::json{{"presets", entries}}.dump(2) << '\n';
         if (!file.flush())
-            fail(temporary, std::strerror(errno));
+            fail(temporary, aimlink::errorText(errno));
     }
     if (std::rename(temporary.c_str(), path_.c_str()) != 0) {
         const int saved = errno;
         unlink(temporary.c_str());
-        fail(path_, std::string("cannot replace it: ") + std::strerror(saved));
+        fail(path_, std::string("cannot replace it: ") + aimlink::errorText(saved));
     }
 }
 
