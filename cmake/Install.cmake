@@ -20,7 +20,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/man/aimlink.3 DESTINATION ${CMAKE_INSTA
 foreach(function aimlink_new aimlink_free aimlink_set_baud aimlink_set_initialise aimlink_set_reply_timeout
                  aimlink_set_flow_control aimlink_set_handler aimlink_open aimlink_close aimlink_move aimlink_home
                  aimlink_initialise aimlink_wait_written aimlink_wait_arrived aimlink_wait_link aimlink_position
-                 aimlink_target aimlink_link aimlink_device aimlink_last_error aimlink_last_errno aimlink_event_fd
+                 aimlink_target aimlink_link aimlink_link_name aimlink_device aimlink_last_error aimlink_last_errno aimlink_event_fd
                  aimlink_reachable aimlink_version aimlink_strerror startPTZ stopPTZ readyPTZ donePTZ reportedPTZ
                  waitReadyPTZ waitDonePTZ waitLinkPTZ linkPTZ devicePTZ setPanTilt homePTZ initPTZ setZoom getPTZ
                  hexPrint watchPTZ)

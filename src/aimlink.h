@@ -176,6 +176,10 @@ AIMLINK_API int aimlink_target(aimlink_head *handle, aimlink_angles *target);
 /* An aimlink_link_state. */
 AIMLINK_API int aimlink_link(aimlink_head *handle);
 
+/* A link state's name for people and protocols: "closed", "waiting", "up",
+ * "silent" or "failed". */
+AIMLINK_API const char *aimlink_link_name(int state);
+
 /* The device path the handle opens. Valid until aimlink_free(). */
 AIMLINK_API const char *aimlink_device(aimlink_head *handle);
 

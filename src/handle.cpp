@@ -227,6 +227,22 @@ int aimlink_target(aimlink_head *handle, aimlink_angles *target)
 
 int aimlink_link(aimlink_head *handle) { return handle == nullptr ? AIMLINK_ERR_ARGUMENT : handle->session.link(); }
 
+const char *aimlink_link_name(int state)
+{
+    switch (state) {
+    case AIMLINK_LINK_WAITING:
+        return "waiting";
+    case AIMLINK_LINK_UP:
+        return "up";
+    case AIMLINK_LINK_SILENT:
+        return "silent";
+    case AIMLINK_LINK_FAILED:
+        return "failed";
+    default:
+        return "closed";
+    }
+}
+
 const char *aimlink_device(aimlink_head *handle) { return handle == nullptr ? "" : handle->options.device.c_str(); }
 
 const char *aimlink_last_error(aimlink_head *handle)

@@ -19,22 +19,6 @@ namespace {
 constexpr std::array<int32_t, 5> kSteps = {2, 10, 50, 200, 1000};
 constexpr int kRedrawMs = 100;
 
-const char *linkName(int state)
-{
-    switch (state) {
-    case AIMLINK_LINK_WAITING:
-        return "waiting";
-    case AIMLINK_LINK_UP:
-        return "up";
-    case AIMLINK_LINK_SILENT:
-        return "silent";
-    case AIMLINK_LINK_FAILED:
-        return "failed";
-    default:
-        return "closed";
-    }
-}
-
 class Jog {
 public:
     Jog(Head &head, std::filesystem::path presetsFile) : head_(head), presetsFile_(std::move(presetsFile)) {}
@@ -68,7 +52,7 @@ void Jog::draw() const
     mvprintw(0, 0, "aimhead jog on %s", head_.device().c_str());
     mvprintw(2, 0, "reported  %s", known ? angles(reported).c_str() : "(no report yet)");
     mvprintw(3, 0, "target    %s", angles(target).c_str());
-    mvprintw(4, 0, "link      %s", linkName(aimlink_link(head_.handle())));
+    mvprintw(4, 0, "link      %s", aimlink_link_name(aimlink_link(head_.handle())));
     mvprintw(5, 0, "step      %d mrad", kSteps[step_]);
     mvprintw(7, 0, "arrows move   + - step   s save   h home   q quit");
     mvprintw(9, 0, "%s", note_.c_str());

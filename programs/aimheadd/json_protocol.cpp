@@ -169,22 +169,6 @@ const char *errorName(ErrorCode code)
     return "internal";
 }
 
-const char *linkName(int linkState)
-{
-    switch (linkState) {
-    case AIMLINK_LINK_WAITING:
-        return "waiting";
-    case AIMLINK_LINK_UP:
-        return "up";
-    case AIMLINK_LINK_SILENT:
-        return "silent";
-    case AIMLINK_LINK_FAILED:
-        return "failed";
-    default:
-        return "closed";
-    }
-}
-
 Json anglesJson(const std::optional<aimlink_angles> &angles)
 {
     if (!angles)
@@ -194,8 +178,9 @@ Json anglesJson(const std::optional<aimlink_angles> &angles)
 
 Json stateFields(const HeadState &state)
 {
-    Json fields = {
-        {"link", linkName(state.link)}, {"position", anglesJson(state.position)}, {"target", anglesJson(state.target)}};
+    Json fields = {{"link", aimlink_link_name(state.link)},
+                   {"position", anglesJson(state.position)},
+                   {"target", anglesJson(state.target)}};
     if (state.target)
         fields["owner"] = state.owner;
     if (!state.reason.empty())

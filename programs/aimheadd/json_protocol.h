@@ -71,7 +71,6 @@ std::string errorReply(const Json &id, ErrorCode code, const std::string &messag
 std::string eventLine(std::string_view event, const Json &fields);
 
 const char *errorName(ErrorCode code);
-const char *linkName(int linkState);
 
 // The head's state as reply fields: "link", "position", "target" and, when
 // the link has failed, "reason".

@@ -195,7 +195,7 @@ void JsonServer::answerArrival(uint64_t clientNumber, HeadService::WaitId wait, 
 void JsonServer::sendChange(Client &client, const HeadService::Change &change)
 {
     if (change.link) {
-        Json fields = {{"link", linkName(change.state.link)}};
+        Json fields = {{"link", aimlink_link_name(change.state.link)}};
         if (!change.state.reason.empty())
             fields["reason"] = change.state.reason;
         client.connection->send(eventLine("link", fields));
