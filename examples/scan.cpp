@@ -47,8 +47,8 @@ int main()
         Head head;
         for (const auto &[panAngle, tiltAngle] : scan) {
             const auto [reportedPan, reportedTilt] = head.moveTo(panAngle, tiltAngle);
-            std::printf("pan %d tilt %d: arrived, head reports %d %d mrad\n", panAngle, tiltAngle, reportedPan,
-                        reportedTilt);
+            std::printf("pan %d tilt %d: arrived, head reports %d %d mrad in its own frame\n", panAngle, tiltAngle,
+                        reportedPan, reportedTilt);
         }
     } catch (const std::exception &error) {
         std::fprintf(stderr, "scan: %s\n", error.what());
