@@ -398,11 +398,15 @@ def low_latency(rig):
     return "; ".join(lines)
 
 
+def adapter_present(rig):
+    return rig.guest.run("for i in $(seq 100); do [ \"$(stat -c %g /dev/ttyUSB0 2>/dev/null)\" = 20 ] && "
+                         "exit 0; sleep 0.1; done; exit 1")
+
+
 @case("an unplug mid-move ends the run at once")
 def unplug(rig):
     adapter = rig.adapter
-    rig.guest.run("for i in $(seq 100); do [ \"$(stat -c %g /dev/ttyUSB0 2>/dev/null)\" = 20 ] && break; "
-                  "sleep 0.1; done")
+    check(adapter_present(rig).status == 0, "/dev/ttyUSB0 is not there")
     rig.guest.run(f"(AIMLINK_DEVICE=/dev/ttyUSB0 {USER} aimhead -1500 1571 >/tmp/unplug.out 2>&1; "
                   f"echo \"@@mark unplugged $?\" >&3) >/dev/null 2>&1 &")
     adapter.wait_frame(r"^-> move", 15)
@@ -419,8 +423,7 @@ def unplug(rig):
 @case("a replug, and a move afterwards")
 def replug(rig):
     rig.plug()
-    appeared = rig.guest.run("for i in $(seq 100); do [ \"$(stat -c %g /dev/ttyUSB0 2>/dev/null)\" = 20 ] && "
-                             "exit 0; sleep 0.1; done; exit 1")
+    appeared = adapter_present(rig)
     check(appeared.status == 0, "/dev/ttyUSB0 did not come back within 10 s")
     result = rig.guest.run(f"AIMLINK_DEVICE=/dev/ttyUSB0 {USER} aimhead 700 1571")
     check(result.status == 0, f"aimhead after the replug: {result}")
@@ -448,6 +451,56 @@ def handle_replug(rig):
     check("hang-up" in result.output and "reopened" in result.output, f"output: {result.output}")
     check(last_position(adapter) == last_move(adapter), "the head did not reach the second target")
     return "the failure came back as a status, the program reopened the device and moved"
+
+
+SOCKET = "/tmp/aimhead.socket"
+
+
+def through_daemon_when_up(rig, command, limit_s):
+    """Runs an aimhead command through the daemon, again every 0.2 s until it
+    succeeds or limit_s passes: the daemon reopens the device on its own
+    schedule."""
+    tries = int(limit_s / 0.2)
+    return rig.guest.run(f"for i in $(seq {tries}); do {USER} aimhead --server {SOCKET} {command} && exit 0; "
+                         f"sleep 0.2; done; exit 1")
+
+
+@case("the daemon stays up through an unplug, and moves again after the replug")
+def daemon_replug(rig):
+    adapter = rig.adapter
+    check(adapter_present(rig).status == 0, "/dev/ttyUSB0 is not there")
+    rig.guest.run(f"{USER} aimheadd -d /dev/ttyUSB0 --socket {SOCKET} >/tmp/aimheadd.log 2>&1 & "
+                  f"echo $! >/tmp/aimheadd.pid")
+    try:
+        first = through_daemon_when_up(rig, "1200 1571", 10)
+        check(first.status == 0, f"the first move through the daemon: {first}")
+        check(last_position(adapter) == last_move(adapter), "the head did not reach the first target")
+        moves = len([text for _, text in adapter.frames() if text.startswith("-> move")])
+        rig.guest.run(f"({USER} aimhead --server {SOCKET} -1200 1571 >/tmp/daemon-move.out 2>&1; "
+                      f"echo \"@@mark interrupted $?\" >&3) >/dev/null 2>&1 &")
+        deadline = time.monotonic() + 15
+        while len([text for _, text in adapter.frames() if text.startswith("-> move")]) <= moves:
+            check(time.monotonic() < deadline, "the move frame never reached the head")
+            time.sleep(0.05)
+        time.sleep(0.3)
+        pulled = time.monotonic()
+        rig.unplug()
+        ended, mark = rig.guest.wait_mark("interrupted", 10)
+        interrupted = rig.guest.run("cat /tmp/daemon-move.out")
+        check(mark == "interrupted 1", f"the client ended with '{mark}': {interrupted.output}")
+        time.sleep(1)
+        rig.plug()
+        check(adapter_present(rig).status == 0, "/dev/ttyUSB0 did not come back within 10 s")
+        after = through_daemon_when_up(rig, "-300 1571", 15)
+        daemon = rig.guest.run(f"kill -0 $(cat /tmp/aimheadd.pid) && echo running; cat /tmp/aimheadd.log")
+        check(after.status == 0, f"no move through the daemon after the replug: {after}; daemon: {daemon.output}")
+        check(daemon.output.startswith("running"), f"the daemon did not stay up: {daemon.output}")
+        check(last_position(adapter) == last_move(adapter), "the head did not reach the target after the replug")
+        return (f"the client ended with status 1 {1000 * (ended - pulled):.0f} ms after the unplug: "
+                f"{interrupted.output.splitlines()[-1] if interrupted.output else ''}; "
+                f"the same daemon moved the head {after.seconds:.2f} s after the adapter was back")
+    finally:
+        rig.guest.run("kill $(cat /tmp/aimheadd.pid) 2>/dev/null; rm -f /tmp/aimheadd.pid")
 
 
 # A wait for a USB adapter's latency timer (16 ms unless low latency is on)
