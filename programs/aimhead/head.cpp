@@ -1,9 +1,11 @@
 #include "head.h"
 
+#include "server_head.h"
 #include "signals.h"
 #include "text.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -38,7 +40,8 @@ std::string angles(aimlink_angles position)
     return "pan " + std::to_string(position.pan) + " tilt " + std::to_string(position.tilt);
 }
 
-Head::Head(const std::string &device, bool initialise) : handle_(aimlink_new(device.c_str())), initialise_(initialise)
+DirectHead::DirectHead(const std::string &device, bool initialise)
+    : handle_(aimlink_new(device.c_str())), initialise_(initialise)
 {
     if (handle_ == nullptr) {
         std::perror("aimhead: cannot make a handle");
@@ -48,11 +51,15 @@ Head::Head(const std::string &device, bool initialise) : handle_(aimlink_new(dev
     aimlink_set_initialise(handle_, initialise ? 1 : 0);
 }
 
-Head::~Head() { aimlink_free(handle_); }
+DirectHead::~DirectHead() { aimlink_free(handle_); }
 
-std::string Head::device() const { return escaped(aimlink_device(handle_)); }
+void DirectHead::close() { aimlink_close(handle_); }
 
-void Head::endIfAsked()
+bool DirectHead::lastPosition(aimlink_angles &reported) { return aimlink_position(handle_, &reported) == AIMLINK_OK; }
+
+std::string DirectHead::device() const { return escaped(aimlink_device(handle_)); }
+
+void DirectHead::endIfAsked()
 {
     if (const int signal = endingSignal(); signal != 0) {
         aimlink_close(handle_);
@@ -60,14 +67,14 @@ void Head::endIfAsked()
     }
 }
 
-int Head::fail(const std::string &line)
+int DirectHead::fail(const std::string &line)
 {
     std::fprintf(stderr, "aimhead: %s\n", line.c_str());
     aimlink_close(handle_);
     return kFailure;
 }
 
-std::string Head::linkFailure()
+std::string DirectHead::linkFailure()
 {
     // The reason without the device the error starts with: the line names it once.
     std::string reason = escaped(aimlink_last_error(handle_));
@@ -77,7 +84,7 @@ std::string Head::linkFailure()
     return device() + ": the link to the head failed" + (reason.empty() ? "" : ": " + reason);
 }
 
-int Head::open()
+int DirectHead::open()
 {
     const auto started = Clock::now();
     const int opened = aimlink_open(handle_);
@@ -86,6 +93,9 @@ int Head::open()
         // the device is one of setting the line speed.
         const bool speed = std::string(escaped(aimlink_last_error(handle_))).rfind(device() + ": ", 0) != 0;
         std::fputs(speed ? "unable to set baud rate on port\n" : "unable to open port\n", stderr);
+        const int error = aimlink_last_errno(handle_);
+        if (!speed && (error == EWOULDBLOCK || error == EBUSY))
+            pointToDaemon(aimlink_device(handle_));
         return kFailure;
     }
     if (opened != AIMLINK_OK)
@@ -104,7 +114,7 @@ int Head::open()
     return kSuccess;
 }
 
-int Head::written(int status, const char *what)
+int DirectHead::written(int status, const char *what)
 {
     const auto deadline = Clock::now() + kWrite;
     for (endIfAsked(); status == AIMLINK_OK && left(deadline) > milliseconds(0); endIfAsked()) {
@@ -115,7 +125,7 @@ int Head::written(int status, const char *what)
     return status != AIMLINK_OK ? fail(linkFailure()) : fail(device() + ": " + what + " was not written within 3 s");
 }
 
-int Head::position(aimlink_angles &reported)
+int DirectHead::position(aimlink_angles &reported)
 {
     const auto deadline = Clock::now() + kFirstReply;
     for (endIfAsked(); left(deadline) > milliseconds(0); endIfAsked()) {
@@ -129,7 +139,7 @@ int Head::position(aimlink_angles &reported)
     return fail("the head on " + device() + " sent no position report within 3 s");
 }
 
-int Head::waitForArrival(const std::string &target)
+int DirectHead::waitForArrival(const std::string &target)
 {
     const auto deadline = Clock::now() + kArrival;
     constexpr auto kAnswering = Clock::time_point::max();
@@ -151,24 +161,30 @@ int Head::waitForArrival(const std::string &target)
                 lastReported());
 }
 
-std::string Head::lastReported()
+std::string DirectHead::lastReported()
 {
     aimlink_angles reported{};
     return aimlink_position(handle_, &reported) == AIMLINK_OK ? angles(reported) : "nothing";
 }
 
-int Head::moveTo(aimlink_angles wanted)
+aimlink_angles reachable(aimlink_angles wanted)
 {
     aimlink_angles stop{};
     if (aimlink_reachable(wanted.pan, wanted.tilt, &stop) == 0)
         std::fprintf(stderr, "aimhead: %s is beyond the head's travel; the head will stop at its limit, %s\n",
                      angles(wanted).c_str(), angles(stop).c_str());
+    return stop;
+}
+
+int DirectHead::moveTo(aimlink_angles wanted)
+{
+    const aimlink_angles stop = reachable(wanted);
     if (const int status = written(aimlink_move(handle_, stop.pan, stop.tilt), "the move frame"); status != kSuccess)
         return status;
     return waitForArrival(angles(stop));
 }
 
-int Head::home()
+int DirectHead::home()
 {
     if (const int status = written(aimlink_home(handle_), "the home frame"); status != kSuccess)
         return status;

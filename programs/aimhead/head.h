@@ -1,6 +1,5 @@
-// One run's conversation with the head through a handle: every wait bounded,
-// every failure one line on standard error, an ending signal honoured
-// between short waits.
+// One run's conversation with the head: through a handle on the port, or
+// through the daemon that owns the port (server_head.h).
 #ifndef AIMHEAD_HEAD_H
 #define AIMHEAD_HEAD_H
 
@@ -12,23 +11,47 @@ namespace aimhead {
 
 enum ExitStatus { kSuccess = 0, kFailure = 1, kBadCommandLine = 2, kPresetsFailed = 3, kNoSuchPreset = 4 };
 
+// Where a run's commands go: the port itself, or a daemon that owns it.
+// Every wait is bounded, every failure one line on standard error before the
+// exit status comes back, and an ending signal is honoured between short waits.
 class Head {
 public:
-    // device empty: AIMLINK_DEVICE, else the default port.
-    Head(const std::string &device, bool initialise);
-    ~Head();
+    Head() = default;
+    virtual ~Head() = default;
     Head(const Head &) = delete;
     Head &operator=(const Head &) = delete;
 
-    // Opens the port and waits for the head's first answer and the start-up
-    // pause. kSuccess, or the exit status after the failure line.
-    int open();
+    // Reaches the head and waits until it answers. kSuccess, or the exit
+    // status after the failure line.
+    virtual int open() = 0;
     // The head's next report (or the last one, if it came), in the caller's frame.
-    int position(aimlink_angles &reported);
+    virtual int position(aimlink_angles &reported) = 0;
     // Moves (warning when beyond the travel) and waits for arrival at the
     // point the head will stop at.
-    int moveTo(aimlink_angles wanted);
-    int home();
+    virtual int moveTo(aimlink_angles wanted) = 0;
+    virtual int home() = 0;
+    // The last position the head reported, if it reported one.
+    virtual bool lastPosition(aimlink_angles &reported) = 0;
+    // Gives the port or the connection back.
+    virtual void close() = 0;
+};
+
+// The head on a serial port this run opens itself.
+class DirectHead final : public Head {
+public:
+    // device empty: AIMLINK_DEVICE, else the default port.
+    DirectHead(const std::string &device, bool initialise);
+    ~DirectHead() override;
+    DirectHead(const DirectHead &) = delete;
+    DirectHead &operator=(const DirectHead &) = delete;
+
+    // Opens the port and waits for the head's first answer and the start-up pause.
+    int open() override;
+    int position(aimlink_angles &reported) override;
+    int moveTo(aimlink_angles wanted) override;
+    int home() override;
+    bool lastPosition(aimlink_angles &reported) override;
+    void close() override;
     // One line: the device (escaped) and why the link failed.
     std::string linkFailure();
     std::string device() const;
@@ -47,6 +70,10 @@ private:
 };
 
 std::string angles(aimlink_angles position);
+
+// Where the head will stop for wanted; warns on standard error when that is
+// the limit of its travel rather than wanted.
+aimlink_angles reachable(aimlink_angles wanted);
 
 } // namespace aimhead
 

@@ -21,7 +21,7 @@ constexpr int kRedrawMs = 100;
 
 class Jog {
 public:
-    Jog(Head &head, std::filesystem::path presetsFile) : head_(head), presetsFile_(std::move(presetsFile)) {}
+    Jog(DirectHead &head, std::filesystem::path presetsFile) : head_(head), presetsFile_(std::move(presetsFile)) {}
     // The exit status, or -1 to go on.
     int handleKey(int key);
     void draw() const;
@@ -31,7 +31,7 @@ public:
 private:
     void savePreset();
 
-    Head &head_;
+    DirectHead &head_;
     std::filesystem::path presetsFile_;
     size_t step_ = 1;
     std::string note_;
@@ -134,7 +134,7 @@ void startScreen()
 
 // Waits for a key, a change on the head or the next redraw; -1 once the
 // terminal has gone.
-int awaitInput(Head &head)
+int awaitInput(DirectHead &head)
 {
     pollfd ready[2] = {{STDIN_FILENO, POLLIN, 0}, {aimlink_event_fd(head.handle()), POLLIN, 0}};
     poll(ready, 2, kRedrawMs);
@@ -145,7 +145,7 @@ int awaitInput(Head &head)
     return (ready[0].revents & (POLLHUP | POLLERR)) != 0 ? -1 : 0;
 }
 
-int run(Head &head, Jog &jog)
+int run(DirectHead &head, Jog &jog)
 {
     for (;;) {
         if (endingSignal() != 0 || awaitInput(head) < 0)
@@ -161,7 +161,7 @@ int run(Head &head, Jog &jog)
 
 } // namespace
 
-int jog(Head &head, const std::filesystem::path &presetsFile)
+int jog(DirectHead &head, const std::filesystem::path &presetsFile)
 {
     Jog session(head, presetsFile);
     aimlink_angles reported{};

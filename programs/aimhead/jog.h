@@ -10,7 +10,7 @@ namespace aimhead {
 
 // Runs until q, a signal, a closed terminal or a link failure; the terminal
 // is restored on every one of them. Returns the exit status.
-int jog(Head &head, const std::filesystem::path &presetsFile);
+int jog(DirectHead &head, const std::filesystem::path &presetsFile);
 
 } // namespace aimhead
 

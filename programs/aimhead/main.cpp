@@ -4,13 +4,16 @@
 #include "head.h"
 #include "jog.h"
 #include "presets.h"
+#include "server_head.h"
 #include "signals.h"
 #include "text.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +43,8 @@ constexpr char kMoreUsage[] =
     "\n"
     "Options:\n"
     "  -d DEVICE         the serial device (else AIMLINK_DEVICE, else /dev/ttyS3)\n"
+    "  --server SOCKET   go through the daemon aimheadd at SOCKET instead of the port\n"
+    "                    (else AIMHEAD_SERVER, unless -d is given); jog needs the port\n"
     "  --json            print results as JSON, for scripts\n"
     "  --no-initialise   do not initialise the head first (for heads that move when initialised)\n"
     "  -h, --help        show this text\n"
@@ -51,6 +56,7 @@ constexpr char kMoreUsage[] =
 
 struct Options {
     std::string device;
+    std::string server; // empty: the port itself
     bool json = false;
     bool initialise = true;
     std::vector<std::string_view> words;
@@ -81,23 +87,32 @@ void printPosition(const Options &options, aimlink_angles position)
         std::printf("%s\n", angles(position).c_str());
 }
 
+// The port, or the daemon when one was named. The daemon initialised the
+// head once, so initialise has no meaning there.
+std::unique_ptr<Head> makeHead(const Options &options, bool initialise)
+{
+    if (!options.server.empty())
+        return std::make_unique<ServerHead>(options.server);
+    return std::make_unique<DirectHead>(options.device, initialise);
+}
+
 // After a move: the report it ended on, for scripts that asked for JSON.
 int finishMove(const Options &options, Head &head, int status)
 {
     aimlink_angles reported{};
-    if (status == kSuccess && options.json && aimlink_position(head.handle(), &reported) == AIMLINK_OK)
+    if (status == kSuccess && options.json && head.lastPosition(reported))
         printPosition(options, reported);
-    aimlink_close(head.handle());
+    head.close();
     return status;
 }
 
 int moveTo(const Options &options, aimlink_angles target)
 {
-    Head head(options.device, options.initialise);
-    int status = head.open();
+    const auto head = makeHead(options, options.initialise);
+    int status = head->open();
     if (status == kSuccess)
-        status = head.moveTo(target);
-    return finishMove(options, head, status);
+        status = head->moveTo(target);
+    return finishMove(options, *head, status);
 }
 
 // Opens the head and reads where it points.
@@ -109,22 +124,22 @@ int openAndRead(Head &head, aimlink_angles &reported)
 
 int get(const Options &options)
 {
-    Head head(options.device, options.initialise);
+    const auto head = makeHead(options, options.initialise);
     aimlink_angles reported{};
-    const int status = openAndRead(head, reported);
+    const int status = openAndRead(*head, reported);
     if (status == kSuccess)
         printPosition(options, reported);
-    aimlink_close(head.handle());
+    head->close();
     return status;
 }
 
 int home(const Options &options)
 {
-    Head head(options.device, options.initialise);
-    int status = head.open();
+    const auto head = makeHead(options, options.initialise);
+    int status = head->open();
     if (status == kSuccess)
-        status = head.home();
-    return finishMove(options, head, status);
+        status = head->home();
+    return finishMove(options, *head, status);
 }
 
 int32_t clampedAngle(int32_t angle)
@@ -134,12 +149,12 @@ int32_t clampedAngle(int32_t angle)
 
 int by(const Options &options, int16_t panStep, int16_t tiltStep)
 {
-    Head head(options.device, options.initialise);
+    const auto head = makeHead(options, options.initialise);
     aimlink_angles reported{};
-    int status = openAndRead(head, reported);
+    int status = openAndRead(*head, reported);
     if (status == kSuccess)
-        status = head.moveTo({clampedAngle(reported.pan + panStep), clampedAngle(reported.tilt + tiltStep)});
-    return finishMove(options, head, status);
+        status = head->moveTo({clampedAngle(reported.pan + panStep), clampedAngle(reported.tilt + tiltStep)});
+    return finishMove(options, *head, status);
 }
 
 // Runs a step on the presets file; its failures are one line and status 3.
@@ -177,9 +192,9 @@ int save(const Options &options, const std::string &name, std::optional<aimlink_
             position = *given;
         } else {
             // Initialising would send the head home and lose the view being kept.
-            Head head(options.device, false);
-            const int status = openAndRead(head, position);
-            aimlink_close(head.handle());
+            const auto head = makeHead(options, false);
+            const int status = openAndRead(*head, position);
+            head->close();
             if (status != kSuccess)
                 return status;
         }
@@ -290,8 +305,11 @@ int subcommand(const Options &options)
     if (verb == "jog") {
         if (!wordCount(options, 0, 0))
             return kBadCommandLine;
+        // The screen follows the library's handle from moment to moment.
+        if (!options.server.empty())
+            return badCommandLine("jog needs the serial port and does not work through the daemon (--server)");
         return withPresets([&](const std::filesystem::path &file) {
-            Head head(options.device, options.initialise);
+            DirectHead head(options.device, options.initialise);
             const int status = head.open();
             return status == kSuccess ? jog(head, file) : status;
         });
@@ -318,6 +336,7 @@ bool isSubcommand(std::string_view word)
 std::optional<Options> parseOptions(int argc, char **argv)
 {
     Options options;
+    bool deviceGiven = false;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string_view word(argv[i]);
@@ -325,16 +344,25 @@ std::optional<Options> parseOptions(int argc, char **argv)
             options.json = true;
         } else if (word == "--no-initialise") {
             options.initialise = false;
-        } else if (word == "-d") {
+        } else if (word == "-d" || word == "--server") {
             if (i + 1 >= argc) {
-                badCommandLine("-d needs a device");
+                badCommandLine(word == "-d" ? "-d needs a device" : "--server needs a socket");
                 return std::nullopt;
             }
-            options.device = argv[++i];
+            (word == "-d" ? options.device : options.server) = argv[++i];
+            deviceGiven = deviceGiven || word == "-d";
         } else {
             break;
         }
     }
+    if (deviceGiven && !options.server.empty()) {
+        badCommandLine("-d and --server exclude each other: the daemon owns the port");
+        return std::nullopt;
+    }
+    // The environment's daemon gives way to a device named on the command line.
+    const char *server = std::getenv("AIMHEAD_SERVER"); // NOLINT(concurrency-mt-unsafe): no thread runs yet
+    if (options.server.empty() && !deviceGiven && server != nullptr)
+        options.server = server;
     options.words.assign(argv + i, argv + argc);
     return options;
 }

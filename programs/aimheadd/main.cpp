@@ -1,5 +1,6 @@
 // aimheadd: owns the camera head and shares it with local programs over a
 // unix socket (JSON lines) and, on request, with rotator clients over TCP.
+#include "daemon_socket.h"
 #include "event_loop.h"
 #include "head_service.h"
 #include "http_server.h"
@@ -117,7 +118,7 @@ std::optional<int> parseOptions(int argc, char **argv, Options &options)
             return badOption("unknown option '" + std::string(option) + "'");
     }
     if (options.socket.empty())
-        options.socket = defaultSocketPath();
+        options.socket = aimhead::defaultSocketPath();
     if (options.presets.empty())
         options.presets = PresetStore::defaultPath();
     return std::nullopt;

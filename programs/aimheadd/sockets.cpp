@@ -92,13 +92,6 @@ void shareWithDeviceGroup(const std::string &path, const std::string &device)
 
 } // namespace
 
-std::string defaultSocketPath()
-{
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::string base = runtime != nullptr && runtime[0] == '/' ? runtime : "/run";
-    return base + "/aimhead/socket";
-}
-
 int listenLocal(const std::string &path, const std::string &device)
 {
     const sockaddr_un address = localAddress(path);

@@ -10,9 +10,6 @@
 
 namespace aimheadd {
 
-// $XDG_RUNTIME_DIR/aimhead/socket, else /run/aimhead/socket.
-std::string defaultSocketPath();
-
 // A listening unix socket at path with mode 0660 and the group of the
 // device, its directory made if missing. Replaces a socket left by a daemon
 // that is gone; refuses one that a live daemon answers on. Throws
