@@ -190,10 +190,11 @@ TEST(AimheadCompletion, OffersSubcommandsOptionsAndPresetNames)
         "offer() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _aimhead; echo \"${COMPREPLY[*]}\"; }\n"
         "offer aimhead go\n"
         "offer aimhead --no\n"
+        "offer aimhead --server /run/aimhead/socket go\n"
         "offer aimhead goto d\n"
         "offer aimhead --json -d /dev/null forget ''\n"
         "offer aimhead goto door ''\n";
     const ProcessResult result = runProcess({"/bin/bash", "-c", script, AIMHEAD_COMPLETION}, environment, 10s);
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, "goto\n--no-initialise\ndesk door\ndesk door shelf\n\n");
+    EXPECT_EQ(result.out, "goto\n--no-initialise\ngoto\ndesk door\ndesk door shelf\n\n");
 }
