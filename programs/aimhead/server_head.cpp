@@ -100,7 +100,12 @@ int millisecondsLeft(Clock::time_point deadline)
 
 ServerHead::ServerHead(std::string socket) : socket_(escaped(socket)), path_(std::move(socket)) {}
 
-ServerHead::~ServerHead() { close(); }
+// A run calls close(), which lets the daemon know; this only gives the descriptor back.
+ServerHead::~ServerHead()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
 
 void ServerHead::close()
 {
