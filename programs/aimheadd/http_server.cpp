@@ -2,6 +2,7 @@
 
 #include "json_protocol.h"
 #include "log.h"
+#include "presets.h"
 #include "sockets.h"
 #include "text.h"
 #include "web_assets.h"
@@ -337,8 +338,8 @@ void HttpServer::recallPreset(const Request &request, Response &response)
 void HttpServer::savePreset(const Request &request, Response &response)
 {
     const std::string name = request.matches[1];
-    if (!PresetStore::validName(name)) {
-        refuse(response, 400, "a preset name has 1 to 32 letters, digits, '-', '_' or '.', and no leading '.'");
+    if (!aimhead::validPresetName(name)) {
+        refuse(response, 400, "a preset name has 1 to 32 letters, digits, '-', '_' or '.', and no leading '-' or '.'");
         return;
     }
     const auto position =

@@ -6,6 +6,7 @@
 #include "http_server.h"
 #include "json_server.h"
 #include "log.h"
+#include "presets.h"
 #include "rotctld_server.h"
 #include "sockets.h"
 
@@ -119,8 +120,13 @@ std::optional<int> parseOptions(int argc, char **argv, Options &options)
     }
     if (options.socket.empty())
         options.socket = aimhead::defaultSocketPath();
-    if (options.presets.empty())
-        options.presets = PresetStore::defaultPath();
+    if (options.presets.empty()) {
+        try {
+            options.presets = aimhead::defaultPresetsPath().string();
+        } catch (const aimhead::PresetsError &) {
+            // Left empty: the web page's presets then say what is missing.
+        }
+    }
     return std::nullopt;
 }
 
