@@ -101,6 +101,9 @@ TEST(AimheadSubcommands, BadWordsAreRefusedBeforeTheLineIsTouched)
         {{"save", "../door"},
          "aimhead: a preset name is 1 to 32 letters, digits, '_', '-' or '.', not starting with '-' or '.'; got "
          "'../door' (see aimhead --help)\n"},
+        {{"forget", ".door"},
+         "aimhead: a preset name is 1 to 32 letters, digits, '_', '-' or '.', not starting with '-' or '.'; got "
+         "'.door' (see aimhead --help)\n"},
         {{"goto", "a b"},
          "aimhead: a preset name is 1 to 32 letters, digits, '_', '-' or '.', not starting with '-' or '.'; got "
          "'a b' (see aimhead --help)\n"},

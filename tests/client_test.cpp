@@ -98,6 +98,19 @@ TEST_F(Client, MoveGoesOutWholeAndCompletesWhenTheHeadReportsTheTarget)
     EXPECT_EQ(reported(), (std::pair<int32_t, int32_t>(-1000, 0)));
 }
 
+TEST_F(Client, AMoveBeyondTheTravelGoesOutAndArrivesAtTheLimit)
+{
+    startAnswered();
+    setPanTilt(2000, 0);
+    EXPECT_EQ(pan, -890);
+    EXPECT_EQ(tilt, -267);
+    EXPECT_EQ(nextCommand(positionReply("8000", "8000")), moveFrame("7C86", "7EF5"));
+    line.send(ackReply());
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    line.send(positionReply("7C86", "7EF5"));
+    EXPECT_EQ(waitDonePTZ(1000), 1);
+}
+
 TEST_F(Client, HomeAndZoom)
 {
     startAnswered();
