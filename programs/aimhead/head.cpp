@@ -74,15 +74,18 @@ int DirectHead::fail(const std::string &line)
     return kFailure;
 }
 
-std::string DirectHead::linkFailure()
+// The library's last error as ": reason", without the device it starts
+// with, since the line names the device once; empty when there is none.
+std::string DirectHead::lastReason()
 {
-    // The reason without the device the error starts with: the line names it once.
     std::string reason = escaped(aimlink_last_error(handle_));
     const std::string prefix = device() + ": ";
     if (reason.rfind(prefix, 0) == 0)
         reason.erase(0, prefix.size());
-    return device() + ": the link to the head failed" + (reason.empty() ? "" : ": " + reason);
+    return reason.empty() ? "" : ": " + reason;
 }
+
+std::string DirectHead::linkFailure() { return device() + ": the link to the head failed" + lastReason(); }
 
 int DirectHead::open()
 {
@@ -105,7 +108,7 @@ int DirectHead::open()
     for (endIfAsked(); answered == AIMLINK_ERR_TIMEOUT && left(deadline) > milliseconds(0); endIfAsked())
         answered = aimlink_wait_link(handle_, static_cast<int>(std::min(left(deadline), kSlice).count()));
     if (answered == AIMLINK_ERR_TIMEOUT)
-        return fail("the head on " + device() + " does not answer");
+        return fail("the head on " + device() + " does not answer" + lastReason());
     if (answered != AIMLINK_OK)
         return fail(linkFailure());
     if (initialise_)

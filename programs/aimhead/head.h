@@ -64,6 +64,7 @@ private:
     int waitForArrival(const std::string &target);
     int written(int status, const char *what);
     std::string lastReported();
+    std::string lastReason();
 
     aimlink_head *handle_;
     bool initialise_;
