@@ -5,9 +5,11 @@ set(AIMLINK_CROSS_TRIPLET arm-linux-gnueabihf)
 set(AIMLINK_QEMU qemu-arm-static)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)
 
-# 64-bit time and file offsets, as on the 64-bit targets: the C library has
-# had them since 2.34, and none of these types cross the library's interface.
-set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
+# 64-bit file offsets, but the system's own 32-bit time_t: Debian 12's armhf
+# libraries (cpp-httplib's Server holds time_t members) are built with it,
+# and its C library's _FORTIFY_SOURCE ppoll() reads a 64-bit timespec as a
+# 32-bit one, so that every timed wait would end at once.
+set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
 # -Wno-psabi: GCC notes where the C++ library's calling convention changed in
 # GCC 7; everything here is built by one compiler.
-set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64 -Wno-psabi")
+set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -Wno-psabi")
