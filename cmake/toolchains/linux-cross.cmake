@@ -22,3 +22,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # toolchain's own copies under /usr/<triplet> are of another build, and a
 # loader and C library of different builds do not work together.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${AIMLINK_QEMU})
+
+# pkg-config (for cpp-httplib) must read the target's .pc files, whose flags
+# and library directory are the target's, not the host's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${AIMLINK_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
