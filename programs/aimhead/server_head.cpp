@@ -337,23 +337,26 @@ int ServerHead::waitForArrival(json request, aimlink_angles target)
         return fail("the head on " + device_ + " did not reach " + angles(target) + " within 30 s; it last reported " +
                     lastReported());
     };
-    std::optional<Clock::time_point> silentSince;
+    // A sentinel, not std::optional: GCC 12 on 32-bit ARM warns that the
+    // optional's time may be used uninitialised.
+    constexpr auto kAnswering = Clock::time_point::max();
+    auto silentSince = kAnswering;
     json line;
     for (;;) {
         if (link_ == "failed")
             return fail(linkFailure());
         if (link_ != "silent")
-            silentSince.reset();
-        else if (!silentSince)
+            silentSince = kAnswering;
+        else if (silentSince == kAnswering)
             silentSince = Clock::now();
-        const auto until = silentSince ? std::min(deadline, *silentSince + kSilenceLimit) : deadline;
+        const auto until = silentSince == kAnswering ? deadline : std::min(deadline, silentSince + kSilenceLimit);
         const Read read = next(until, line);
         if (read == Read::Failed)
             return kFailure;
         if (read == Read::TimedOut) {
             if (Clock::now() >= deadline)
                 return notReached();
-            if (silentSince && Clock::now() - *silentSince >= kSilenceLimit)
+            if (silentSince != kAnswering && Clock::now() - silentSince >= kSilenceLimit)
                 return fail("the head on " + device_ + " stopped answering; it last reported " + lastReported());
             continue;
         }
