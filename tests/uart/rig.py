@@ -399,6 +399,18 @@ def low_latency(rig):
     return "; ".join(lines)
 
 
+def move_count(sim):
+    return len([text for _, text in sim.frames() if text.startswith("-> move")])
+
+
+def wait_for_another_move(sim, moves, limit_s=15):
+    """Waits until the head has seen more than `moves` move frames."""
+    deadline = time.monotonic() + limit_s
+    while move_count(sim) <= moves:
+        check(time.monotonic() < deadline, "the move frame never reached the head")
+        time.sleep(0.05)
+
+
 def adapter_present(rig):
     return rig.guest.run("for i in $(seq 100); do [ \"$(stat -c %g /dev/ttyUSB0 2>/dev/null)\" = 20 ] && "
                          "exit 0; sleep 0.1; done; exit 1")
@@ -435,13 +447,10 @@ def replug(rig):
 @case("a program on the handle interface reopens the adapter after a replug")
 def handle_replug(rig):
     adapter = rig.adapter
-    moves = len([text for _, text in adapter.frames() if text.startswith("-> move")])
+    moves = move_count(adapter)
     rig.guest.run(f"({USER} rigtool replug /dev/ttyUSB0 1500 1571 -400 1571 >/tmp/replug.out 2>&1; "
                   f"echo \"@@mark replugged $?\" >&3) >/dev/null 2>&1 &")
-    deadline = time.monotonic() + 15
-    while len([text for _, text in adapter.frames() if text.startswith("-> move")]) <= moves:
-        check(time.monotonic() < deadline, "the move frame never reached the head")
-        time.sleep(0.05)
+    wait_for_another_move(adapter, moves)
     time.sleep(0.3)
     rig.unplug()
     time.sleep(1)
@@ -476,13 +485,10 @@ def daemon_replug(rig):
         first = through_daemon_when_up(rig, "1200 1571", 10)
         check(first.status == 0, f"the first move through the daemon: {first}")
         check(last_position(adapter) == last_move(adapter), "the head did not reach the first target")
-        moves = len([text for _, text in adapter.frames() if text.startswith("-> move")])
+        moves = move_count(adapter)
         rig.guest.run(f"({USER} aimhead --server {SOCKET} -1200 1571 >/tmp/daemon-move.out 2>&1; "
                       f"echo \"@@mark interrupted $?\" >&3) >/dev/null 2>&1 &")
-        deadline = time.monotonic() + 15
-        while len([text for _, text in adapter.frames() if text.startswith("-> move")]) <= moves:
-            check(time.monotonic() < deadline, "the move frame never reached the head")
-            time.sleep(0.05)
+        wait_for_another_move(adapter, moves)
         time.sleep(0.3)
         pulled = time.monotonic()
         rig.unplug()
