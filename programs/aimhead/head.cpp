@@ -18,12 +18,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr auto kStartupPause = milliseconds(1000);
-constexpr auto kFirstReply = milliseconds(3000);
 constexpr auto kWrite = milliseconds(3000);
-constexpr auto kArrival = milliseconds(30000);
-constexpr auto kSilenceLimit = milliseconds(3000);
-// How late an ending signal or a silence may be noticed.
-constexpr auto kSlice = milliseconds(50);
 
 // The library's messages, escaped: they may hold the device path.
 void toStandardError(void *, int, const char *message) { std::fprintf(stderr, "%s\n", escaped(message).c_str()); }

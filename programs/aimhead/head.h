@@ -5,11 +5,19 @@
 
 #include "aimlink.h"
 
+#include <chrono>
 #include <string>
 
 namespace aimhead {
 
 enum ExitStatus { kSuccess = 0, kFailure = 1, kBadCommandLine = 2, kPresetsFailed = 3, kNoSuchPreset = 4 };
+
+// The bounds of a run, the same on the port and through a daemon.
+inline constexpr std::chrono::milliseconds kFirstReply{3000};
+inline constexpr std::chrono::milliseconds kArrival{30000};
+inline constexpr std::chrono::milliseconds kSilenceLimit{3000};
+// How late an ending signal or a silence may be noticed.
+inline constexpr std::chrono::milliseconds kSlice{50};
 
 // Where a run's commands go: the port itself, or a daemon that owns it.
 // Every wait is bounded, every failure one line on standard error before the

@@ -23,15 +23,9 @@ using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// The same bounds as on the port: the daemon adds no wait of its own.
-constexpr auto kFirstReply = milliseconds(3000);
-constexpr auto kArrival = milliseconds(30000);
-constexpr auto kSilenceLimit = milliseconds(3000);
 // Our own bound on a waiting move trails the daemon's, so that its reply,
 // which says more, normally comes first.
 constexpr auto kArrivalSlack = milliseconds(500);
-// How late an ending signal may be noticed.
-constexpr auto kSlice = milliseconds(50);
 // The daemon's longest line is a reply of a few hundred bytes.
 constexpr size_t kMaxLine = 65536;
 // Leaving: the daemon answers a request at once, or we go anyway.
