@@ -30,6 +30,8 @@ double quantile(std::vector<double> values, double q)
 
 std::string spread(const std::vector<double> &values, const char *format)
 {
+    if (values.empty())
+        return "-";
     char text[160];
     const std::string pattern = std::string("median ") + format + " (min " + format + ", max " + format + ")";
     std::snprintf(text, sizeof text, pattern.c_str(), quantile(values, 0.5), quantile(values, 0), quantile(values, 1));
@@ -91,6 +93,25 @@ int idleHandles(int seconds, const std::vector<std::string> &devices)
     return 0;
 }
 
+// A report at 9600 baud: the simulated head's 5 ms latency, then 14 bytes.
+constexpr std::chrono::microseconds kReportTime(5000 + 14 * 1042);
+
+// Wakes as an idle handle's watcher does, twice an exchange (after the
+// pause, and when the report is due), and does nothing else: what this
+// machine charges for the wake-ups alone, beside the handle's own cost.
+int bareWakes(int seconds)
+{
+    std::thread sleeper([seconds] {
+        const auto end = Clock::now() + std::chrono::seconds(seconds);
+        while (Clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(PTZ_EXCHANGE_PAUSE_MS));
+            std::this_thread::sleep_for(kReportTime);
+        }
+    });
+    sleeper.join();
+    return 0;
+}
+
 // What one build of aimhead costs: moves to alternate sides, moves to where
 // the head already is, and an idle client.
 struct Figures {
@@ -144,6 +165,12 @@ double idleHandlesPercent(int count)
     return idle.status == 0 ? idle.cpuMs / (kIdleSeconds * 1e3) * 100.0 : -1;
 }
 
+double bareWakesPercent()
+{
+    const ProcessResult idle = runProcess({"/proc/self/exe", "--bare-wakes", std::to_string(kIdleSeconds)});
+    return idle.status == 0 ? idle.cpuMs / (kIdleSeconds * 1e3) * 100.0 : -1;
+}
+
 std::string reactionText(const std::vector<double> &reaction)
 {
     if (reaction.empty())
@@ -171,6 +198,8 @@ int main(int argc, char **argv)
 {
     if (argc == 3 && std::string(argv[1]) == "--idle-client")
         return idleClient(std::atoi(argv[2]));
+    if (argc == 3 && std::string(argv[1]) == "--bare-wakes")
+        return bareWakes(std::atoi(argv[2]));
     if (argc >= 4 && std::string(argv[1]) == "--idle-handles")
         return idleHandles(std::atoi(argv[2]), std::vector<std::string>(argv + 3, argv + argc));
     int runs = 20;
@@ -189,6 +218,7 @@ int main(int argc, char **argv)
         before = measure(baseline + "/bin/aimhead", {baseline + "/bench/aimbench", "--idle-client", idleSeconds}, runs);
     const double oneHandle = idleHandlesPercent(1);
     const double twoHandles = idleHandlesPercent(2);
+    const double floor = bareWakesPercent();
 
     std::printf("machine: %s\n", machine().c_str());
     std::printf("runs: %d moves, %d moves to the current position, %d s idle; %d failed%s\n\n", runs, runs / 2,
@@ -204,6 +234,9 @@ int main(int argc, char **argv)
         old(percentText(before.idlePercent)), percentText(now.idlePercent), now.idlePercent <= 0.07);
     row("CPU of one open handle, idle", "<= 0.07 % of a core", "-", percentText(oneHandle),
         oneHandle >= 0 && oneHandle <= 0.07);
+    std::printf("| the same wake-ups doing nothing, process start included (this machine's floor) | for comparison | - "
+                "| %s | |\n",
+                percentText(floor).c_str());
     row("CPU of two open handles, idle", "<= 2 x one handle", "-", percentText(twoHandles),
         twoHandles >= 0 && twoHandles <= 2 * oneHandle);
     row("peak resident memory of aimhead", "<= 2 MiB", old(spread(before.rss, "%.2f MiB")), spread(now.rss, "%.2f MiB"),
