@@ -170,20 +170,22 @@ private:
         return Outcome::Done;
     }
 
-    // The line brings a byte every byteTime_: rather than wake for each byte
-    // of a reply, sleeps until the bytes still expected can all have come.
-    // True if a stop came meanwhile.
-    bool awaitRestOfReply(const Deadline &deadline) const
+    // The line brings a byte every byteTime_: once the first bytes of a
+    // measured reply are in, rather than wake for each byte, sleeps until the
+    // rest can all have come. True if a stop came meanwhile.
+    bool awaitRestOfReply(size_t expectedLength, const Deadline &deadline) const
     {
-        const size_t expected = bytesStillExpected(assembler_);
-        if (expected == 0)
+        const size_t missing =
+            std::max(bytesStillExpected(assembler_), expectedLength - std::min(expectedLength, assembler_.length));
+        if (assembler_.complete || missing == 0)
             return false;
-        const Clock::time_point untilAll = Clock::now() + static_cast<int64_t>(expected) * byteTime_;
+        const Clock::time_point untilAll = Clock::now() + static_cast<int64_t>(missing) * byteTime_;
         return sleepUnlessStopped(std::min(untilAll, deadline.at()) - Clock::now());
     }
 
-    // How long the head takes from the end of a frame to the first byte of its
-    // reply: the least seen over the last few measured exchanges.
+    // How long from writing a frame to the first byte of its reply, the
+    // frame's own time on the line included: the least seen over the last
+    // few measured exchanges.
     class Latency {
     public:
         std::optional<Clock::duration> estimate() const
@@ -211,19 +213,24 @@ private:
     };
 
     // Collects the reply to the frame just written, however the line cuts it.
-    // A reply of expectedLength bytes normally costs one wake-up: at the
-    // moment its last byte can have come.
-    Outcome readReply(size_t expectedLength, Clock::time_point writtenAt)
+    // It sleeps once, until the reply's last byte is due, and then takes
+    // whatever is still missing the moment it comes: one wake-up per reply
+    // when the line keeps time, and no lateness when it does not.
+    Outcome readReply(size_t expectedLength, Clock::time_point writtenAt, Latency &latency)
     {
         resetReply(assembler_);
         const Deadline deadline(replyTimeout_);
-        const bool measuring = latency_.timeToMeasure();
+        const bool measuring = latency.timeToMeasure();
         if (!measuring) {
-            const auto lastByte = writtenAt + *latency_.estimate() + static_cast<int64_t>(expectedLength) * byteTime_;
+            // The first byte comes after the latency, the last one
+            // expectedLength - 1 byte times later.
+            const auto lastByte =
+                writtenAt + *latency.estimate() + static_cast<int64_t>(expectedLength - 1) * byteTime_;
             if (sleepUnlessStopped(std::min(lastByte, deadline.at()) - Clock::now()))
                 return Outcome::Stopped;
         }
         uint8_t chunk[256];
+        bool firstChunk = true;
         while (!assembler_.complete) {
             const Outcome outcome = awaitPort(POLLIN, deadline);
             if (outcome != Outcome::Done)
@@ -235,11 +242,13 @@ private:
                 return failCall("read", errno);
             if (count == 0)
                 return fail("the port reads nothing although it reported data (device unplugged?)");
-            if (measuring && assembler_.length == 0)
-                latency_.record(Clock::now() - writtenAt - static_cast<int64_t>(count - 1) * byteTime_);
             feedReply(assembler_, Bytes(chunk, static_cast<size_t>(count)));
-            if (!assembler_.complete && awaitRestOfReply(deadline))
-                return Outcome::Stopped;
+            if (measuring && firstChunk) {
+                latency.record(Clock::now() - writtenAt - static_cast<int64_t>(count - 1) * byteTime_);
+                if (awaitRestOfReply(expectedLength, deadline))
+                    return Outcome::Stopped;
+            }
+            firstChunk = false;
         }
         return Outcome::Done;
     }
@@ -404,7 +413,7 @@ private:
         // A position request is answered with a report, a command with an acknowledgement.
         const size_t expected = sent.command() == kPollCommand ? kDataReplyLength : kAckReplyLength;
         if (outcome == Outcome::Done)
-            outcome = readReply(expected, writtenAt);
+            outcome = readReply(expected, writtenAt, latency_[sent.command() == kPollCommand]);
         switch (outcome) {
         case Outcome::Done:
             noteAnswered();
@@ -430,7 +439,9 @@ private:
     const std::string device_;
     Frame lastCommand_;
     ReplyAssembler assembler_;
-    Latency latency_;
+    // A frame's own length is in the time to its reply: reports and
+    // acknowledgements are timed apart.
+    std::array<Latency, 2> latency_;
     std::string failure_;
 };
 

@@ -1,6 +1,7 @@
 // aimsim: plays the camera head on a pseudo-terminal, with faults on request.
 #include "head.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -192,7 +193,7 @@ private:
     void schedule(const std::vector<uint8_t> &bytes, Clock::time_point now, const std::string &text);
     void sendDue(Clock::time_point now);
     void trace(Clock::time_point when, const std::string &line) const;
-    int timeoutMs(Clock::time_point now) const;
+    std::optional<timespec> untilNextByte(Clock::time_point now) const;
 
     Options options_;
     Head head_;
@@ -306,12 +307,16 @@ void Simulator::receive(Clock::time_point now)
     }
 }
 
-int Simulator::timeoutMs(Clock::time_point now) const
+// Until the next byte is due, to the microsecond: a line keeps byte time,
+// and a client that predicts its replies is judged against that.
+std::optional<timespec> Simulator::untilNextByte(Clock::time_point now) const
 {
     if (outgoing_.empty())
-        return -1;
-    const auto wait = std::chrono::ceil<milliseconds>(outgoing_.front().due - now).count();
-    return static_cast<int>(std::max<int64_t>(wait, 0));
+        return std::nullopt;
+    const auto wait = std::max<Clock::duration>(outgoing_.front().due - now, Clock::duration::zero());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    return timespec{static_cast<time_t>(seconds.count()),
+                    static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(wait - seconds).count())};
 }
 
 int Simulator::run(int master, int signals)
@@ -319,7 +324,8 @@ int Simulator::run(int master, int signals)
     master_ = master;
     for (;;) {
         pollfd fds[2] = {{signals, POLLIN, 0}, {hungUp_ ? -1 : master_, POLLIN, 0}};
-        const int ready = poll(fds, 2, hungUp_ ? -1 : timeoutMs(Clock::now()));
+        const std::optional<timespec> wait = hungUp_ ? std::nullopt : untilNextByte(Clock::now());
+        const int ready = ppoll(fds, 2, wait ? &*wait : nullptr, nullptr);
         if (ready < 0 && errno != EINTR) {
             std::perror("aimsim: poll");
             return 1;
