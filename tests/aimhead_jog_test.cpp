@@ -104,3 +104,18 @@ TEST(AimheadJog, CtrlCAndALinkFailureAlsoRestoreTheTerminal)
     EXPECT_NE(screen.find("the link to the head failed: hang-up on the line"), std::string::npos) << screen;
     EXPECT_EQ(screen.find("arrows move"), std::string::npos) << screen;
 }
+
+// A copy of aimhead without the jog program beside it, as a broken install
+// would leave it: one line naming what is missing, and no port touched.
+TEST(AimheadJog, WithoutItsProgramSaysWhichIsMissing)
+{
+    const fs::path directory = fs::temp_directory_path() / ("aimhead-alone-" + std::to_string(getpid()));
+    fs::create_directories(directory / "bin");
+    fs::copy_file(aimheadPath(), directory / "bin" / "aimhead");
+    const ProcessResult run = runProcess({(directory / "bin" / "aimhead").string(), "-d", "/dev/null", "jog"});
+    fs::remove_all(directory);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "aimhead: cannot start the jog screen " +
+                           (directory / "bin/../libexec/aimhead/aimhead-jog").string() +
+                           ": No such file or directory\n");
+}

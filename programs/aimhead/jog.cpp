@@ -21,7 +21,7 @@ constexpr int kRedrawMs = 100;
 
 class Jog {
 public:
-    Jog(DirectHead &head, std::filesystem::path presetsFile) : head_(head), presetsFile_(std::move(presetsFile)) {}
+    Jog(DirectHead &head, std::string presetsFile) : head_(head), presetsFile_(std::move(presetsFile)) {}
     // The exit status, or -1 to go on.
     int handleKey(int key);
     void draw() const;
@@ -32,7 +32,7 @@ private:
     void savePreset();
 
     DirectHead &head_;
-    std::filesystem::path presetsFile_;
+    std::string presetsFile_;
     size_t step_ = 1;
     std::string note_;
 };
@@ -161,7 +161,7 @@ int run(DirectHead &head, Jog &jog)
 
 } // namespace
 
-int jog(DirectHead &head, const std::filesystem::path &presetsFile)
+int jog(DirectHead &head, const std::string &presetsFile)
 {
     Jog session(head, presetsFile);
     aimlink_angles reported{};

@@ -60,6 +60,7 @@ struct Options {
     bool json = false;
     bool initialise = true;
     std::vector<std::string_view> words;
+    char **commandLine = nullptr; // as given, for a program that takes over
 };
 
 std::optional<int16_t> argument(const char *name, const char *unit, std::string_view text)
@@ -177,15 +178,15 @@ bool checkName(std::string_view name)
     return false;
 }
 
-int noSuchPreset(const std::filesystem::path &file, std::string_view name)
+int noSuchPreset(const std::string &file, std::string_view name)
 {
-    std::fprintf(stderr, "aimhead: no preset named %s in %s\n", quoted(name).c_str(), escaped(file.string()).c_str());
+    std::fprintf(stderr, "aimhead: no preset named %s in %s\n", quoted(name).c_str(), escaped(file).c_str());
     return kNoSuchPreset;
 }
 
 int save(const Options &options, const std::string &name, std::optional<aimlink_angles> given)
 {
-    return withPresets([&](const std::filesystem::path &file) {
+    return withPresets([&](const std::string &file) {
         Presets presets = loadPresets(file); // a corrupt file fails here, before the head is touched
         aimlink_angles position{};
         if (given) {
@@ -208,7 +209,7 @@ int save(const Options &options, const std::string &name, std::optional<aimlink_
 
 int gotoPreset(const Options &options, const std::string &name)
 {
-    return withPresets([&](const std::filesystem::path &file) {
+    return withPresets([&](const std::string &file) {
         const Presets presets = loadPresets(file);
         const auto found = presets.find(name);
         if (found == presets.end())
@@ -219,7 +220,7 @@ int gotoPreset(const Options &options, const std::string &name)
 
 int listPresets(const Options &options)
 {
-    return withPresets([&](const std::filesystem::path &file) {
+    return withPresets([&](const std::string &file) {
         const Presets presets = loadPresets(file);
         json all = json::object();
         for (const auto &[name, preset] : presets) {
@@ -236,7 +237,7 @@ int listPresets(const Options &options)
 
 int forget(const std::string &name)
 {
-    return withPresets([&](const std::filesystem::path &file) {
+    return withPresets([&](const std::string &file) {
         Presets presets = loadPresets(file);
         if (presets.erase(name) == 0)
             return noSuchPreset(file, name);
@@ -308,11 +309,15 @@ int subcommand(const Options &options)
         // The screen follows the library's handle from moment to moment.
         if (!options.server.empty())
             return badCommandLine("jog needs the serial port and does not work through the daemon (--server)");
-        return withPresets([&](const std::filesystem::path &file) {
+#ifdef AIMHEAD_JOG_SCREEN
+        return withPresets([&](const std::string &file) {
             DirectHead head(options.device, options.initialise);
             const int status = head.open();
             return status == kSuccess ? jog(head, file) : status;
         });
+#else
+        return handOverToJog(options.commandLine);
+#endif
     }
     if (verb == "presets")
         return wordCount(options, 0, 0) ? listPresets(options) : kBadCommandLine;
@@ -336,6 +341,7 @@ bool isSubcommand(std::string_view word)
 std::optional<Options> parseOptions(int argc, char **argv)
 {
     Options options;
+    options.commandLine = argv;
     bool deviceGiven = false;
     int i = 1;
     for (; i < argc; ++i) {

@@ -6,9 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <system_error>
 
 #include <fcntl.h>
@@ -22,11 +20,11 @@ using nlohmann::json;
 
 constexpr size_t kLongestName = 32;
 
-std::string shown(const std::filesystem::path &file) { return escaped(file.string()); }
+std::string shown(const std::string &file) { return escaped(file); }
 
 std::string errorText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
-[[noreturn]] void failWith(const std::filesystem::path &file, const std::string &reason)
+[[noreturn]] void failWith(const std::string &file, const std::string &reason)
 {
     throw PresetsError(shown(file) + ": " + reason);
 }
@@ -37,7 +35,7 @@ bool isAngle(const json &value)
            value.get<int64_t>() <= std::numeric_limits<int16_t>::max();
 }
 
-Preset presetFrom(const std::filesystem::path &file, const std::string &name, const json &entry)
+Preset presetFrom(const std::string &file, const std::string &name, const json &entry)
 {
     if (!validPresetName(name))
         failWith(file, "not a presets file: bad preset name " + aimhead::quoted(name));
@@ -47,14 +45,29 @@ Preset presetFrom(const std::filesystem::path &file, const std::string &name, co
     return {entry["pan"].get<int32_t>(), entry["tilt"].get<int32_t>()};
 }
 
-std::string readWhole(const std::filesystem::path &file)
+// Plain reads rather than a stream: linking iostreams makes every run of
+// aimhead set up their locales, nearly half a megabyte of resident memory.
+std::string readWhole(const std::string &file)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
+    const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
         failWith(file, errorText(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t count = read(descriptor, chunk, sizeof chunk);
+        if (count > 0) {
+            text.append(chunk, static_cast<size_t>(count));
+            continue;
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        const int error = errno;
+        close(descriptor);
+        if (count < 0)
+            failWith(file, errorText(error));
+        return text;
+    }
 }
 
 void writeAll(int descriptor, const std::string &text)
@@ -67,9 +80,9 @@ void writeAll(int descriptor, const std::string &text)
     }
 }
 
-void writeReplacing(const std::filesystem::path &file, const std::string &text)
+void writeReplacing(const std::string &file, const std::string &text)
 {
-    std::string temporary = file.string() + ".XXXXXX";
+    std::string temporary = file + ".XXXXXX";
     const int descriptor = mkostemp(temporary.data(), O_CLOEXEC);
     if (descriptor < 0)
         failWith(file, "cannot write: " + errorText(errno));
@@ -90,22 +103,35 @@ void writeReplacing(const std::filesystem::path &file, const std::string &text)
     }
 }
 
+// Creates the directory and any missing parents, private to the user as a
+// configuration directory should be.
+void createDirectories(const std::string &directory)
+{
+    for (size_t slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
+        const std::string part = directory.substr(0, slash);
+        if (!part.empty() && mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            failWith(part, "cannot create: " + errorText(errno));
+        if (slash == std::string::npos)
+            return;
+    }
+}
+
 } // namespace
 
-std::filesystem::path defaultPresetsPath()
+std::string defaultPresetsPath()
 {
     // NOLINTBEGIN(concurrency-mt-unsafe): read once, never set
     const char *config = std::getenv("XDG_CONFIG_HOME");
     const char *home = std::getenv("HOME");
     // NOLINTEND(concurrency-mt-unsafe)
-    std::filesystem::path directory;
+    std::string directory;
     if (config != nullptr && config[0] == '/')
         directory = config;
     else if (home != nullptr && home[0] == '/')
-        directory = std::filesystem::path(home) / ".config";
+        directory = std::string(home) + "/.config";
     else
         throw PresetsError("presets: neither XDG_CONFIG_HOME nor HOME names a directory");
-    return directory / "aimhead" / "presets.json";
+    return directory + "/aimhead/presets.json";
 }
 
 bool validPresetName(std::string_view name)
@@ -121,10 +147,10 @@ bool validPresetName(std::string_view name)
     return true;
 }
 
-Presets loadPresets(const std::filesystem::path &file)
+Presets loadPresets(const std::string &file)
 {
-    std::error_code error;
-    if (!std::filesystem::exists(file, error) && !error)
+    struct stat status {};
+    if (stat(file.c_str(), &status) != 0 && errno == ENOENT)
         return {};
     const json document = json::parse(readWhole(file), nullptr, false);
     if (document.is_discarded())
@@ -137,12 +163,10 @@ Presets loadPresets(const std::filesystem::path &file)
     return presets;
 }
 
-void storePresets(const std::filesystem::path &file, const Presets &presets)
+void storePresets(const std::string &file, const Presets &presets)
 {
-    std::error_code error;
-    std::filesystem::create_directories(file.parent_path(), error);
-    if (error)
-        failWith(file.parent_path(), "cannot create: " + error.message());
+    if (const size_t slash = file.find_last_of('/'); slash != std::string::npos && slash > 0)
+        createDirectories(file.substr(0, slash));
     json entries = json::object();
     for (const auto &[name, preset] : presets)
         entries[name] = {{"pan", preset.pan}, {"tilt", preset.tilt}};

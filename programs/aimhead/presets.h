@@ -9,7 +9,6 @@
 #define AIMHEAD_PRESETS_H
 
 #include <cstdint>
-#include <filesystem>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -34,7 +33,7 @@ public:
 
 // $XDG_CONFIG_HOME/aimhead/presets.json, else ~/.config/aimhead/presets.json.
 // Throws PresetsError when neither XDG_CONFIG_HOME nor HOME is set.
-std::filesystem::path defaultPresetsPath();
+std::string defaultPresetsPath();
 
 // 1 to 32 of letters, digits, '_', '-' and '.', not starting with '-' or
 // '.': safe in a shell, a completion list and a file name.
@@ -43,11 +42,11 @@ bool validPresetName(std::string_view name);
 // All presets in the file; none when it does not exist. A file that is not
 // a presets file throws: it is never treated as empty, so it is never
 // overwritten.
-Presets loadPresets(const std::filesystem::path &file);
+Presets loadPresets(const std::string &file);
 
 // Replaces the file atomically (a temporary file in the same directory,
 // synced, then renamed), creating the directory if needed.
-void storePresets(const std::filesystem::path &file, const Presets &presets);
+void storePresets(const std::string &file, const Presets &presets);
 
 } // namespace aimhead
 

@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <string_view>
 #include <system_error>
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -82,6 +82,15 @@ std::string textIn(const json &object, const char *key)
 {
     const auto found = object.find(key);
     return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+// Two names of one device, as a symlink and its target are.
+bool sameFile(const std::string &one, const std::string &other)
+{
+    struct stat first {};
+    struct stat second {};
+    return stat(one.c_str(), &first) == 0 && stat(other.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
 }
 
 int millisecondsLeft(Clock::time_point deadline)
@@ -398,8 +407,7 @@ void pointToDaemon(const std::string &device)
     ::close(fd);
     const json reply = json::parse(received.substr(0, received.find('\n')), nullptr, false);
     const std::string served = reply.is_object() ? textIn(reply, "device") : std::string();
-    std::error_code ignored;
-    if (served.empty() || (served != device && !std::filesystem::equivalent(served, device, ignored)))
+    if (served.empty() || (served != device && !sameFile(served, device)))
         return;
     const std::string shown = escaped(socket);
     std::fprintf(stderr, "aimhead: a daemon serves this head at %s; use --server %s\n", shown.c_str(), shown.c_str());

@@ -122,7 +122,7 @@ std::optional<int> parseOptions(int argc, char **argv, Options &options)
         options.socket = aimhead::defaultSocketPath();
     if (options.presets.empty()) {
         try {
-            options.presets = aimhead::defaultPresetsPath().string();
+            options.presets = aimhead::defaultPresetsPath();
         } catch (const aimhead::PresetsError &) {
             // Left empty: the web page's presets then say what is missing.
         }

@@ -6,7 +6,6 @@
 
 #include "aimlink.h"
 
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -18,7 +17,7 @@ public:
     using Presets = std::map<std::string, aimlink_angles>;
 
     // An empty path: there is no file to use, and every call says so.
-    explicit PresetStore(std::filesystem::path path) : path_(std::move(path)) {}
+    explicit PresetStore(std::string path) : path_(std::move(path)) {}
 
     // Both throw aimhead::PresetsError (a std::runtime_error) naming the file
     // and the reason.
@@ -28,7 +27,7 @@ public:
 private:
     void checkPath() const;
 
-    std::filesystem::path path_;
+    std::string path_;
     mutable std::mutex mutex_;
 };
 
