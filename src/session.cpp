@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,6 +24,8 @@ using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kExchangePause(PTZ_EXCHANGE_PAUSE_MS);
+// How much before a report is due the watcher wakes while the head travels.
+constexpr microseconds kPromptMargin(500);
 constexpr char kHangUp[] = "hang-up on the line (device unplugged or closed)";
 
 // A point in time that waits count down to, in the kernel's own form.
@@ -81,6 +84,9 @@ public:
 
     void run()
     {
+        // The sleeps end when a reply's last byte is due; the default
+        // 50 us of slack on each would add to every reaction.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         // The first exchange goes out at once; the pause paces the head
         // between exchanges.
         while (exchange()) {
@@ -215,8 +221,12 @@ private:
     // Collects the reply to the frame just written, however the line cuts it.
     // It sleeps once, until the reply's last byte is due, and then takes
     // whatever is still missing the moment it comes: one wake-up per reply
-    // when the line keeps time, and no lateness when it does not.
-    Outcome readReply(size_t expectedLength, Clock::time_point writtenAt, Latency &latency)
+    // when the line keeps time, and no lateness when it does not. A report
+    // that may tell of an arrival is worth a second wake-up: the watcher
+    // wakes a little before it is due and waits on the port for its last
+    // byte, since a wake on the estimate alone comes late by as much as the
+    // estimate and the timer are.
+    Outcome readReply(size_t expectedLength, Clock::time_point writtenAt, Latency &latency, bool promptly)
     {
         resetReply(assembler_);
         const Deadline deadline(replyTimeout_);
@@ -224,24 +234,32 @@ private:
         if (!measuring) {
             // The first byte comes after the latency, the last one
             // expectedLength - 1 byte times later.
-            const auto lastByte =
-                writtenAt + *latency.estimate() + static_cast<int64_t>(expectedLength - 1) * byteTime_;
+            auto lastByte = writtenAt + *latency.estimate() + static_cast<int64_t>(expectedLength - 1) * byteTime_;
+            if (promptly)
+                lastByte -= std::max<Clock::duration>(byteTime_, kPromptMargin);
             if (sleepUnlessStopped(std::min(lastByte, deadline.at()) - Clock::now()))
                 return Outcome::Stopped;
         }
+        // Reads before it polls: after the sleep the reply is normally in.
         uint8_t chunk[256];
         bool firstChunk = true;
+        bool portReadable = false;
         while (!assembler_.complete) {
-            const Outcome outcome = awaitPort(POLLIN, deadline);
-            if (outcome != Outcome::Done)
-                return outcome;
             const ssize_t count = read(fd_, chunk, sizeof chunk);
-            if (count < 0 && (errno == EAGAIN || errno == EINTR))
+            if (count < 0 && errno == EINTR)
                 continue;
-            if (count < 0)
+            if (count < 0 && errno != EAGAIN)
                 return failCall("read", errno);
-            if (count == 0)
+            if (count == 0 && portReadable)
                 return fail("the port reads nothing although it reported data (device unplugged?)");
+            if (count <= 0) {
+                const Outcome outcome = awaitPort(POLLIN, deadline);
+                if (outcome != Outcome::Done)
+                    return outcome;
+                portReadable = true;
+                continue;
+            }
+            portReadable = false;
             feedReply(assembler_, Bytes(chunk, static_cast<size_t>(count)));
             if (measuring && firstChunk) {
                 latency.record(Clock::now() - writtenAt - static_cast<int64_t>(count - 1) * byteTime_);
@@ -413,7 +431,8 @@ private:
         // A position request is answered with a report, a command with an acknowledgement.
         const size_t expected = sent.command() == kPollCommand ? kDataReplyLength : kAckReplyLength;
         if (outcome == Outcome::Done)
-            outcome = readReply(expected, writtenAt, latency_[sent.command() == kPollCommand]);
+            outcome = readReply(expected, writtenAt, latency_[sent.command() == kPollCommand],
+                                sent.command() == kPollCommand && session_.travelling());
         switch (outcome) {
         case Outcome::Done:
             noteAnswered();
@@ -632,6 +651,12 @@ bool Session::arrived() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return holds(Condition::Arrived);
+}
+
+bool Session::travelling() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return target_ && !holds(Condition::Arrived);
 }
 
 bool Session::hasReport() const

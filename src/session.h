@@ -65,6 +65,8 @@ public:
     int link() const;
     bool slotEmpty() const;
     bool arrived() const;
+    // A move or home is under way: the head has not yet reported its target.
+    bool travelling() const;
     bool hasReport() const;
     Counts position() const; // 0, 0 before the first report
     std::optional<Counts> target() const;
