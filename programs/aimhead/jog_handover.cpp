@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include <unistd.h>
@@ -19,14 +18,14 @@ int handOverToJog(char **commandLine)
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     if (length <= 0) {
         std::fprintf(stderr, "aimhead: cannot find its own program to start the jog screen: %s\n",
-                     std::strerror(errno));
+                     errorText(errno).c_str());
         return kFailure;
     }
     const std::string program(self, static_cast<size_t>(length));
     const std::string jogProgram = program.substr(0, program.find_last_of('/') + 1) + AIMHEAD_JOG_FROM_BINDIR;
     execv(jogProgram.c_str(), commandLine);
     std::fprintf(stderr, "aimhead: cannot start the jog screen %s: %s\n", escaped(jogProgram).c_str(),
-                 std::strerror(errno));
+                 errorText(errno).c_str());
     return kFailure;
 }
 

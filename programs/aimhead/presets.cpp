@@ -22,8 +22,6 @@ constexpr size_t kLongestName = 32;
 
 std::string shown(const std::string &file) { return escaped(file); }
 
-std::string errorText(int error) { return std::error_code(error, std::generic_category()).message(); }
-
 [[noreturn]] void failWith(const std::string &file, const std::string &reason)
 {
     throw PresetsError(shown(file) + ": " + reason);

@@ -34,8 +34,6 @@ constexpr auto kUnwatchReply = milliseconds(300);
 // within a moment or is not asked further.
 constexpr auto kHintReply = milliseconds(500);
 
-std::string reasonOf(int error) { return std::generic_category().message(error); }
-
 // A connected, non-blocking stream socket, or -1 with the errno in error.
 int connectTo(const std::string &path, int &error)
 {
@@ -244,7 +242,7 @@ ServerHead::Read ServerHead::next(Clock::time_point deadline, json &line)
             fail(socket_ + ": the daemon closed the connection");
             return Read::Failed;
         } else if (errno != EAGAIN && errno != EINTR) {
-            fail(socket_ + ": reading from the daemon failed: " + reasonOf(errno));
+            fail(socket_ + ": reading from the daemon failed: " + errorText(errno));
             return Read::Failed;
         }
     }
@@ -260,7 +258,7 @@ int ServerHead::send(json request)
     if (error == EPIPE || error == ECONNRESET)
         fail(socket_ + ": the daemon closed the connection");
     else
-        fail(socket_ + ": the daemon does not take requests: " + reasonOf(error));
+        fail(socket_ + ": the daemon does not take requests: " + errorText(error));
     return -1;
 }
 
@@ -282,7 +280,7 @@ int ServerHead::open()
     int error = 0;
     fd_ = connectTo(path_, error);
     if (fd_ < 0) {
-        std::fprintf(stderr, "aimhead: no daemon at %s: %s\n", socket_.c_str(), reasonOf(error).c_str());
+        std::fprintf(stderr, "aimhead: no daemon at %s: %s\n", socket_.c_str(), errorText(error).c_str());
         return kFailure;
     }
     // get names the device; watch then tells when the head answers.

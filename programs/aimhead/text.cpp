@@ -1,6 +1,7 @@
 #include "text.h"
 
 #include <cstdio>
+#include <system_error>
 
 namespace aimhead {
 namespace {
@@ -33,5 +34,7 @@ std::string quoted(std::string_view text)
         return "'" + escaped(text) + "'";
     return "'" + escaped(text.substr(0, kLongestShown)) + "'...";
 }
+
+std::string errorText(int error) { return std::generic_category().message(error); }
 
 } // namespace aimhead

@@ -15,6 +15,9 @@ std::string escaped(std::string_view text);
 // dozen bytes with "..." after the closing quote to show the cut.
 std::string quoted(std::string_view text);
 
+// The system's text for an errno value, as strerror gives it, from any thread.
+std::string errorText(int error);
+
 } // namespace aimhead
 
 #endif
