@@ -11,6 +11,13 @@
 #include <cstdlib>
 #include <thread>
 
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+// Where aimhead's own code lies, as the linker marks it.
+extern "C" const char __executable_start, etext; // NOLINT(bugprone-reserved-identifier)
+
 namespace aimhead {
 namespace {
 
@@ -22,6 +29,25 @@ constexpr auto kWrite = milliseconds(3000);
 
 // The library's messages, escaped: they may hold the device path.
 void toStandardError(void *, int, const char *message) { std::fprintf(stderr, "%s\n", escaped(message).c_str()); }
+
+// Whoever waits for aimhead times the end of a move: a script, a tracker.
+// Code that runs for the first time faults its pages in, about 50 us each on
+// a virtual machine, and the end runs code nothing ran before: aimhead's
+// closing path and libc's clean-up of an ending thread, when the watcher is
+// joined. Both are faulted in while the head travels instead. This only
+// saves time, so a failure is ignored (kernels before 5.14 refuse the
+// populate and leave the faults where they were).
+void *endAtOnce(void *) { return nullptr; }
+
+void faultInTheEnd()
+{
+    pthread_t thread{};
+    if (pthread_create(&thread, nullptr, endAtOnce, nullptr) == 0)
+        pthread_join(thread, nullptr);
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const char *start = &__executable_start - reinterpret_cast<uintptr_t>(&__executable_start) % page;
+    madvise(const_cast<char *>(start), static_cast<size_t>(&etext - start), MADV_POPULATE_READ);
+}
 
 milliseconds left(Clock::time_point deadline)
 {
@@ -140,6 +166,7 @@ int DirectHead::position(aimlink_angles &reported)
 int DirectHead::waitForArrival(const std::string &target)
 {
     const auto deadline = Clock::now() + kArrival;
+    faultInTheEnd();
     constexpr auto kAnswering = Clock::time_point::max();
     auto silentSince = kAnswering;
     for (endIfAsked(); left(deadline) > milliseconds(0); endIfAsked()) {
