@@ -251,6 +251,17 @@ TEST(AimheadFailure, HangUpMidMoveEndsAtOnce)
     EXPECT_LT(ended - hungUp, 1s);
 }
 
+// The second of quiet after the initialise still watches the line: an
+// unplug then ends the run when it happens, not when the pause is over.
+TEST(AimheadFailure, HangUpDuringTheStartUpPauseEndsAtOnce)
+{
+    Simulator head({"--speed", "0", "--hangup-after", "2"});
+    const ProcessResult result = runAimhead({"1000", "1571"}, head.environment(), 10s);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find(": the link to the head failed: hang-up on the line"), std::string::npos) << result.err;
+    EXPECT_LT(result.elapsed, 700ms) << "the start-up pause alone is 1 s";
+}
+
 TEST(AimheadFailure, HeadThatNeverArrivesEndsAfterThirtySeconds)
 {
     Simulator head({"--speed", "2"});

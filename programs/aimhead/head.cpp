@@ -122,9 +122,13 @@ int DirectHead::open()
         return fail("the head on " + device() + " does not answer" + lastReason());
     if (answered != AIMLINK_OK)
         return fail(linkFailure());
+    // The pause still watches the line: an unplug ends the run when it happens.
     if (initialise_)
-        for (endIfAsked(); Clock::now() < started + kStartupPause; endIfAsked())
+        for (endIfAsked(); Clock::now() < started + kStartupPause; endIfAsked()) {
+            if (aimlink_link(handle_) == AIMLINK_LINK_FAILED)
+                return fail(linkFailure());
             std::this_thread::sleep_for(std::min<Clock::duration>(kSlice, started + kStartupPause - Clock::now()));
+        }
     return kSuccess;
 }
 
