@@ -59,14 +59,6 @@ class Sim:
             return [(float(stamp), text) for stamp, _, text in
                     (line.rstrip("\n").partition(" ") for line in trace) if re.fullmatch(r"[0-9.]+", stamp)]
 
-    def wait_frame(self, pattern, limit_s):
-        deadline = time.monotonic() + limit_s
-        while time.monotonic() < deadline:
-            if any(re.search(pattern, text) for _, text in self.frames()):
-                return
-            time.sleep(0.05)
-        raise CaseFailure(f"the head never saw a frame matching '{pattern}' within {limit_s} s")
-
     def stop(self):
         self.process.terminate()
         self.process.wait(timeout=5)
@@ -420,9 +412,11 @@ def adapter_present(rig):
 def unplug(rig):
     adapter = rig.adapter
     check(adapter_present(rig).status == 0, "/dev/ttyUSB0 is not there")
+    moves = move_count(adapter)
     rig.guest.run(f"(AIMLINK_DEVICE=/dev/ttyUSB0 {USER} aimhead -1500 1571 >/tmp/unplug.out 2>&1; "
                   f"echo \"@@mark unplugged $?\" >&3) >/dev/null 2>&1 &")
-    adapter.wait_frame(r"^-> move", 15)
+    # This run's move, not one an earlier case left in the trace.
+    wait_for_another_move(adapter, moves)
     time.sleep(0.3)
     pulled = time.monotonic()
     rig.unplug()
