@@ -5,10 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
+#include <thread>
+#include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -157,6 +163,59 @@ TEST(AimheadPresets, FileIsReplacedWholeAndPrivate)
     EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1)
         << "no temporary file left behind";
     EXPECT_EQ(runAimhead({"presets"}, environment).out, "a pan 1 tilt 1571\nb pan 2 tilt 1571\n");
+}
+
+// Each save reads the file, adds to it and replaces it: programs saving at
+// the same moment must not drop each other's presets.
+TEST(AimheadPresets, SavesAtTheSameMomentAreAllKept)
+{
+    ConfigHome config;
+    const Environment environment = {{"XDG_CONFIG_HOME", config.path().string()}};
+    constexpr size_t kSavers = 12;
+    std::vector<std::thread> savers;
+    std::array<int, kSavers> statuses{};
+    for (size_t i = 0; i < kSavers; ++i)
+        savers.emplace_back([&, i] {
+            statuses[i] =
+                runAimhead({"save", "view" + std::to_string(i), std::to_string(i), "1571"}, environment).status;
+        });
+    for (auto &saver : savers)
+        saver.join();
+    const std::array<int, kSavers> allSucceeded{};
+    EXPECT_EQ(statuses, allSucceeded);
+    const std::string listed = runAimhead({"presets"}, environment).out;
+    for (size_t i = 0; i < kSavers; ++i)
+        EXPECT_NE(listed.find("view" + std::to_string(i) + " pan " + std::to_string(i) + " tilt 1571\n"),
+                  std::string::npos)
+            << listed;
+}
+
+// Another program's lock is waited for while it is held briefly, and named
+// when it is held for longer than a save should ever take.
+TEST(AimheadPresets, ALockHeldElsewhereIsWaitedForThenNamed)
+{
+    ConfigHome config;
+    const Environment environment = {{"XDG_CONFIG_HOME", config.path().string()}};
+    ASSERT_EQ(runAimhead({"save", "first", "1", "1571"}, environment).status, 0);
+    const fs::path directory = config.presetsFile().parent_path();
+    const int held = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    std::thread release([held] {
+        std::this_thread::sleep_for(300ms);
+        flock(held, LOCK_UN);
+    });
+    const ProcessResult waited = runAimhead({"save", "second", "2", "1571"}, environment, 10s);
+    release.join();
+    EXPECT_EQ(waited.status, 0) << waited.err;
+    EXPECT_GE(waited.elapsed, 250ms) << "saved while the lock was held";
+
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const ProcessResult refused = runAimhead({"forget", "first"}, environment, 10s);
+    close(held);
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_EQ(refused.err, "aimhead: " + directory.string() + ": locked by another program for 3 s\n");
+    EXPECT_EQ(runAimhead({"presets"}, environment).out, "first pan 1 tilt 1571\nsecond pan 2 tilt 1571\n");
 }
 
 TEST(AimheadPresets, CorruptFileIsReportedAndNeverOverwritten)

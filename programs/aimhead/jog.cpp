@@ -76,9 +76,10 @@ void Jog::savePreset()
         note_ = "not saved: no position report yet";
     } else {
         try {
-            Presets presets = loadPresets(presetsFile_);
-            presets[name] = {reported.pan, reported.tilt};
-            storePresets(presetsFile_, presets);
+            updatePresets(presetsFile_, [&](Presets &presets) {
+                presets[name] = {reported.pan, reported.tilt};
+                return true;
+            });
             note_ = std::string("saved ") + name + " at " + angles(reported);
         } catch (const PresetsError &error) {
             note_ = error.what();

@@ -187,7 +187,7 @@ int noSuchPreset(const std::string &file, std::string_view name)
 int save(const Options &options, const std::string &name, std::optional<aimlink_angles> given)
 {
     return withPresets([&](const std::string &file) {
-        Presets presets = loadPresets(file); // a corrupt file fails here, before the head is touched
+        loadPresets(file); // a corrupt file fails here, before the head is touched
         aimlink_angles position{};
         if (given) {
             position = *given;
@@ -199,8 +199,11 @@ int save(const Options &options, const std::string &name, std::optional<aimlink_
             if (status != kSuccess)
                 return status;
         }
-        presets[name] = {position.pan, position.tilt};
-        storePresets(file, presets);
+        // Read again under the lock: another program may have saved meanwhile.
+        updatePresets(file, [&](Presets &current) {
+            current[name] = {position.pan, position.tilt};
+            return true;
+        });
         if (options.json)
             std::printf("%s\n", json{{"name", name}, {"pan", position.pan}, {"tilt", position.tilt}}.dump().c_str());
         return static_cast<int>(kSuccess);
@@ -238,10 +241,8 @@ int listPresets(const Options &options)
 int forget(const std::string &name)
 {
     return withPresets([&](const std::string &file) {
-        Presets presets = loadPresets(file);
-        if (presets.erase(name) == 0)
+        if (!updatePresets(file, [&](Presets &presets) { return presets.erase(name) != 0; }))
             return noSuchPreset(file, name);
-        storePresets(file, presets);
         return static_cast<int>(kSuccess);
     });
 }

@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <limits>
 #include <system_error>
+#include <thread>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,6 +116,37 @@ void createDirectories(const std::string &directory)
     }
 }
 
+// An exclusive flock on the directory, not on the file: the file is
+// replaced by a rename, and a lock on the old one would exclude no one who
+// opened the new one. It adds no file of its own. A held lock is tried again
+// every few milliseconds, for a bounded time.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(const std::string &directory)
+        : descriptor_(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (descriptor_ < 0)
+            failWith(directory, "cannot lock: " + errorText(errno));
+        const auto deadline = std::chrono::steady_clock::now() + kPresetsLockWait;
+        while (flock(descriptor_, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            if ((error != EWOULDBLOCK && error != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+                close(descriptor_);
+                failWith(directory, error == EWOULDBLOCK ? "locked by another program for " +
+                                                               std::to_string(kPresetsLockWait.count() / 1000) + " s"
+                                                         : "cannot lock: " + errorText(error));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    ~DirectoryLock() { close(descriptor_); }
+    DirectoryLock(const DirectoryLock &) = delete;
+    DirectoryLock &operator=(const DirectoryLock &) = delete;
+
+private:
+    int descriptor_;
+};
+
 } // namespace
 
 std::string defaultPresetsPath()
@@ -161,14 +194,22 @@ Presets loadPresets(const std::string &file)
     return presets;
 }
 
-void storePresets(const std::string &file, const Presets &presets)
+bool updatePresets(const std::string &file, const std::function<bool(Presets &)> &change)
 {
-    if (const size_t slash = file.find_last_of('/'); slash != std::string::npos && slash > 0)
-        createDirectories(file.substr(0, slash));
+    const size_t slash = file.find_last_of('/');
+    const std::string directory = slash == std::string::npos ? std::string(".")
+                                  : slash == 0               ? std::string("/")
+                                                             : file.substr(0, slash);
+    createDirectories(directory);
+    const DirectoryLock lock(directory);
+    Presets presets = loadPresets(file);
+    if (!change(presets))
+        return false;
     json entries = json::object();
     for (const auto &[name, preset] : presets)
         entries[name] = {{"pan", preset.pan}, {"tilt", preset.tilt}};
     writeReplacing(file, json{{"presets", entries}}.dump(2) + "\n");
+    return true;
 }
 
 } // namespace aimhead

@@ -8,7 +8,9 @@
 #ifndef AIMHEAD_PRESETS_H
 #define AIMHEAD_PRESETS_H
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -44,9 +46,15 @@ bool validPresetName(std::string_view name);
 // overwritten.
 Presets loadPresets(const std::string &file);
 
-// Replaces the file atomically (a temporary file in the same directory,
-// synced, then renamed), creating the directory if needed.
-void storePresets(const std::string &file, const Presets &presets);
+// Loads the file, lets change edit the presets and, when change returns
+// true, replaces the file atomically (a temporary file in the same directory,
+// synced, then renamed), creating the directory if needed. All of it holds an
+// exclusive lock on the directory, so programs saving at the same moment each
+// keep what they saved. A lock held elsewhere is waited for at most
+// kPresetsLockWait. Returns what change returned.
+bool updatePresets(const std::string &file, const std::function<bool(Presets &)> &change);
+
+inline constexpr std::chrono::milliseconds kPresetsLockWait{3000};
 
 } // namespace aimhead
 

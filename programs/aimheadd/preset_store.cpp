@@ -15,7 +15,6 @@ PresetStore::Presets PresetStore::load() const
 {
     checkPath();
     Presets views;
-    const std::lock_guard lock(mutex_);
     for (const auto &[name, preset] : aimhead::loadPresets(path_))
         views[name] = {preset.pan, preset.tilt};
     return views;
@@ -24,10 +23,10 @@ PresetStore::Presets PresetStore::load() const
 void PresetStore::save(const std::string &name, const aimlink_angles &view)
 {
     checkPath();
-    const std::lock_guard lock(mutex_);
-    aimhead::Presets presets = aimhead::loadPresets(path_);
-    presets[name] = {view.pan, view.tilt};
-    aimhead::storePresets(path_, presets);
+    aimhead::updatePresets(path_, [&](aimhead::Presets &presets) {
+        presets[name] = {view.pan, view.tilt};
+        return true;
+    });
 }
 
 } // namespace aimheadd

@@ -1,13 +1,12 @@
 // The presets aimhead keeps, as the daemon's web page reads and adds to them:
-// the same file, the same names and the same checks, with one writer at a
-// time among the daemon's threads.
+// the same file, the same names, the same checks and the same lock, so one
+// writer at a time among the daemon's threads and every other program.
 #ifndef AIMHEADD_PRESET_STORE_H
 #define AIMHEADD_PRESET_STORE_H
 
 #include "aimlink.h"
 
 #include <map>
-#include <mutex>
 #include <string>
 
 namespace aimheadd {
@@ -28,7 +27,6 @@ private:
     void checkPath() const;
 
     std::string path_;
-    mutable std::mutex mutex_;
 };
 
 } // namespace aimheadd
