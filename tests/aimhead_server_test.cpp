@@ -47,6 +47,21 @@ TEST(AimheadServer, MoveGoesThroughTheDaemonToTheHead)
                                                                         << daemon.errors();
 }
 
+// A daemon that ends while a client waits for the arrival: the client says
+// so at once, with status 1, rather than waiting out the 30 s of a move.
+TEST(AimheadServer, DaemonEndingMidMoveEndsTheRunAtOnce)
+{
+    Simulator head({"--trace", "--speed", "100"}); // 500 counts take 5 s
+    Daemon daemon(head.device());
+    BackgroundProcess run({aimheadPath(), "--server", daemon.socket(), "1000", "1571"});
+    ASSERT_TRUE(head.errorsShow("-> move", 5s)) << head.errors();
+    EXPECT_EQ(daemon.stop(), 0);
+    const auto stopped = std::chrono::steady_clock::now();
+    EXPECT_EQ(run.wait(5s), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 1s);
+    EXPECT_EQ(run.errors(), "aimhead: " + daemon.socket() + ": the daemon closed the connection\n");
+}
+
 TEST(AimheadServer, GetThroughTheEnvironmentUnlessADeviceIsNamed)
 {
     Simulator head({"--speed", "0", "--start", "500,0"});
