@@ -1,5 +1,6 @@
 #include "signals.h"
 
+#include <atomic>
 #include <csignal>
 
 #include <fcntl.h>
@@ -10,9 +11,13 @@
 namespace aimhead {
 namespace {
 
-volatile std::sig_atomic_t ending = 0;
+// The signal may land on any thread, the library's watcher included, and is
+// read by the main one: sig_atomic_t covers only a handler on the reading
+// thread, a lock-free atomic covers both.
+std::atomic<int> ending = 0;
+static_assert(std::atomic<int>::is_always_lock_free, "safe to store from a signal handler");
 
-extern "C" void recordEnding(int signal) { ending = signal; }
+extern "C" void recordEnding(int signal) { ending.store(signal); }
 
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
@@ -35,7 +40,7 @@ void catchEndingSignals()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-int endingSignal() { return ending; }
+int endingSignal() { return ending.load(); }
 
 void endAsSignalled(int signal)
 {
