@@ -89,8 +89,11 @@ public:
         prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         // The first exchange goes out at once; the pause paces the head
         // between exchanges.
-        while (exchange()) {
-            if (sleepUnlessStopped(kExchangePause))
+        for (;;) {
+            const Next next = exchange();
+            if (next == Next::Stop)
+                break;
+            if (next == Next::Pause && sleepUnlessStopped(kExchangePause))
                 return;
         }
         // A failed port is left alone until the close: no loop on a dead line.
@@ -99,7 +102,17 @@ public:
     }
 
 private:
-    enum class Outcome { Done, TimedOut, Stopped, Failed };
+    // DoneAfterPause: the reply was whole when the pause after it was over.
+    enum class Outcome { Done, DoneAfterPause, TimedOut, Stopped, Failed };
+    enum class Next { Pause, Exchange, Stop };
+
+    // When the watcher wakes for a reply.
+    enum class Wake {
+        FirstByte,      // as it starts, to measure the latency afresh
+        LastByte,       // when its last byte is due
+        BeforeLastByte, // a little before, to take an arrival the moment it comes
+        AfterPause,     // when the pause after it is over as well
+    };
 
     // True if a stop came within the time (for ever without one).
     bool sleepUnlessStopped(std::optional<Clock::duration> duration) const
@@ -200,6 +213,13 @@ private:
                 return std::nullopt;
             return *std::min_element(seen_.begin(), seen_.begin() + static_cast<std::ptrdiff_t>(count_));
         }
+        // The longest seen over the same exchanges.
+        std::optional<Clock::duration> latest() const
+        {
+            if (count_ == 0)
+                return std::nullopt;
+            return *std::max_element(seen_.begin(), seen_.begin() + static_cast<std::ptrdiff_t>(count_));
+        }
         void record(Clock::duration latency)
         {
             seen_[next_] = latency;
@@ -218,6 +238,48 @@ private:
         unsigned sinceMeasured_ = 0;
     };
 
+    // While the head stands still and nothing is asked of it, no one waits
+    // for the next report: the watcher sleeps through the reply and the pause
+    // after it in one, and wakes once an exchange instead of twice. The pause
+    // is then counted from the latest a reply has lately come, so only a line
+    // that keeps time rests this way; a reply found not whole on waking ends
+    // it until the next measured exchange comes whole when due.
+    Wake chooseWake(const Frame &sent, size_t expectedLength, Latency &latency)
+    {
+        if (latency.timeToMeasure())
+            return Wake::FirstByte;
+        if (sent.command() != kPollCommand)
+            return Wake::LastByte;
+        if (session_.travelling())
+            return Wake::BeforeLastByte;
+        const bool resting = headStill_ && punctual_ && session_.link() == AIMLINK_LINK_UP &&
+                             *latency.latest() + lastByteAfter(expectedLength) + kExchangePause < replyTimeout_;
+        return resting ? Wake::AfterPause : Wake::LastByte;
+    }
+
+    // The first byte comes after the latency, the last one
+    // expectedLength - 1 byte times later.
+    microseconds lastByteAfter(size_t expectedLength) const
+    {
+        return static_cast<int64_t>(expectedLength - 1) * byteTime_;
+    }
+
+    Clock::time_point wakeTime(Wake wake, size_t expectedLength, Clock::time_point writtenAt,
+                               const Latency &latency) const
+    {
+        const auto lastByte = writtenAt + *latency.estimate() + lastByteAfter(expectedLength);
+        switch (wake) {
+        case Wake::BeforeLastByte:
+            return lastByte - std::max<Clock::duration>(byteTime_, kPromptMargin);
+        case Wake::AfterPause:
+            return writtenAt + *latency.latest() + lastByteAfter(expectedLength) + kExchangePause;
+        case Wake::FirstByte:
+        case Wake::LastByte:
+            break;
+        }
+        return lastByte;
+    }
+
     // Collects the reply to the frame just written, however the line cuts it.
     // It sleeps once, until the reply's last byte is due, and then takes
     // whatever is still missing the moment it comes: one wake-up per reply
@@ -226,24 +288,22 @@ private:
     // wakes a little before it is due and waits on the port for its last
     // byte, since a wake on the estimate alone comes late by as much as the
     // estimate and the timer are.
-    Outcome readReply(size_t expectedLength, Clock::time_point writtenAt, Latency &latency, bool promptly)
+    Outcome readReply(size_t expectedLength, Clock::time_point writtenAt, Latency &latency, Wake wake)
     {
         resetReply(assembler_);
         const Deadline deadline(replyTimeout_);
-        const bool measuring = latency.timeToMeasure();
-        if (!measuring) {
-            // The first byte comes after the latency, the last one
-            // expectedLength - 1 byte times later.
-            auto lastByte = writtenAt + *latency.estimate() + static_cast<int64_t>(expectedLength - 1) * byteTime_;
-            if (promptly)
-                lastByte -= std::max<Clock::duration>(byteTime_, kPromptMargin);
-            if (sleepUnlessStopped(std::min(lastByte, deadline.at()) - Clock::now()))
-                return Outcome::Stopped;
-        }
+        if (wake != Wake::FirstByte &&
+            sleepUnlessStopped(std::min(wakeTime(wake, expectedLength, writtenAt, latency), deadline.at()) -
+                               Clock::now()))
+            return Outcome::Stopped;
         // Reads before it polls: after the sleep the reply is normally in.
         uint8_t chunk[256];
         bool firstChunk = true;
         bool portReadable = false;
+        // Whether the whole reply was due when the watcher last woke, and
+        // whether it then had to wait for more.
+        bool due = wake == Wake::AfterPause;
+        bool late = false;
         while (!assembler_.complete) {
             const ssize_t count = read(fd_, chunk, sizeof chunk);
             if (count < 0 && errno == EINTR)
@@ -253,6 +313,7 @@ private:
             if (count == 0 && portReadable)
                 return fail("the port reads nothing although it reported data (device unplugged?)");
             if (count <= 0) {
+                late = late || due;
                 const Outcome outcome = awaitPort(POLLIN, deadline);
                 if (outcome != Outcome::Done)
                     return outcome;
@@ -261,14 +322,17 @@ private:
             }
             portReadable = false;
             feedReply(assembler_, Bytes(chunk, static_cast<size_t>(count)));
-            if (measuring && firstChunk) {
+            if (wake == Wake::FirstByte && firstChunk) {
                 latency.record(Clock::now() - writtenAt - static_cast<int64_t>(count - 1) * byteTime_);
                 if (awaitRestOfReply(expectedLength, deadline))
                     return Outcome::Stopped;
+                due = true;
             }
             firstChunk = false;
         }
-        return Outcome::Done;
+        if (wake == Wake::FirstByte || wake == Wake::AfterPause)
+            punctual_ = !late;
+        return wake == Wake::AfterPause && !late ? Outcome::DoneAfterPause : Outcome::Done;
     }
 
     bool takeSlot(Frame &frame)
@@ -358,9 +422,13 @@ private:
             session_.report(AIMLINK_LEVEL_WARNING, "hexPrint:  " + formatDump(bytes, kEnd));
             restoreSlot(lastCommand_);
             break;
-        case ReplyKind::Position:
-            storePosition(replyPosition(bytes));
+        case ReplyKind::Position: {
+            const Counts position = replyPosition(bytes);
+            headStill_ = lastPosition_ && lastPosition_->pan == position.pan && lastPosition_->tilt == position.tilt;
+            lastPosition_ = position;
+            storePosition(position);
             break;
+        }
         case ReplyKind::Corrupt:
             session_.report(AIMLINK_LEVEL_WARNING,
                             "aimlink: " + device_ + ": corrupt position reply ignored:" + formatDump(bytes, kEnd));
@@ -422,32 +490,33 @@ private:
         session_.setLink(AIMLINK_LINK_FAILED);
     }
 
-    // One exchange; false once the watcher must stop exchanging.
-    bool exchange()
+    // One exchange, and what comes after it.
+    Next exchange()
     {
         Frame sent;
         Outcome outcome = sendNext(sent);
         const auto writtenAt = Clock::now();
         // A position request is answered with a report, a command with an acknowledgement.
-        const size_t expected = sent.command() == kPollCommand ? kDataReplyLength : kAckReplyLength;
+        const bool poll = sent.command() == kPollCommand;
+        const size_t expected = poll ? kDataReplyLength : kAckReplyLength;
         if (outcome == Outcome::Done)
-            outcome = readReply(expected, writtenAt, latency_[sent.command() == kPollCommand],
-                                sent.command() == kPollCommand && session_.travelling());
+            outcome = readReply(expected, writtenAt, latency_[poll], chooseWake(sent, expected, latency_[poll]));
         switch (outcome) {
         case Outcome::Done:
+        case Outcome::DoneAfterPause:
             noteAnswered();
             handleReply();
-            return true;
+            return outcome == Outcome::DoneAfterPause ? Next::Exchange : Next::Pause;
         case Outcome::TimedOut:
             noteUnanswered(sent);
-            return true;
+            return Next::Pause;
         case Outcome::Failed:
             noteFailed();
-            return false;
+            return Next::Stop;
         case Outcome::Stopped:
-            return false;
+            return Next::Stop;
         }
-        return false;
+        return Next::Stop;
     }
 
     Session &session_;
@@ -461,6 +530,9 @@ private:
     // A frame's own length is in the time to its reply: reports and
     // acknowledgements are timed apart.
     std::array<Latency, 2> latency_;
+    std::optional<Counts> lastPosition_;
+    bool headStill_ = false;
+    bool punctual_ = false;
     std::string failure_;
 };
 

@@ -11,6 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -424,4 +427,99 @@ TEST(Handle, WhileTheHeadTravelsAReportIsTakenTheMomentItComes)
     }
     std::nth_element(taken.begin(), taken.begin() + 4, taken.end());
     EXPECT_LT(taken[4], 105.0) << "a wake when the report is due would take it at 108.3 ms";
+}
+
+namespace {
+
+std::vector<std::string> threadIds()
+{
+    std::vector<std::string> ids;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task"))
+        ids.push_back(task.path().filename());
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// Sleeps of the threads so far: each is a wake-up.
+long sleepsOf(const std::vector<std::string> &ids)
+{
+    long total = 0;
+    for (const auto &id : ids) {
+        std::ifstream status("/proc/self/task/" + id + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                total += std::stol(line.substr(line.find(':') + 1));
+    }
+    return total;
+}
+
+} // namespace
+
+// While the head stands still and nothing is asked of it, the watcher sleeps
+// through a reply and the pause after it in one: about one wake-up an
+// exchange, not two (one when the reply is due, one when the pause is over).
+TEST(Handle, AStillHeadCostsTheWatcherOneWakeAnExchange)
+{
+    Simulator simulator({"--trace"});
+    Head head(simulator.device());
+    // A sanitizer starts a thread of its own along with the first other one.
+    std::thread([] {}).join();
+    const std::vector<std::string> before = threadIds();
+    ASSERT_EQ(aimlink_open(head.handle), AIMLINK_OK);
+    ASSERT_EQ(aimlink_wait_link(head.handle, 3000), AIMLINK_OK);
+    // The watcher is the thread the open started.
+    std::vector<std::string> watcher;
+    const std::vector<std::string> after = threadIds();
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(watcher));
+    ASSERT_EQ(watcher.size(), 1u);
+    std::this_thread::sleep_for(1s); // home, and the line's latency learnt
+    const long sleepsBefore = sleepsOf(watcher);
+    const int framesBefore = occurrences(simulator.errors(), " -> ");
+    std::this_thread::sleep_for(3s);
+    const long sleeps = sleepsOf(watcher) - sleepsBefore;
+    const int frames = occurrences(simulator.errors(), " -> ") - framesBefore;
+    ASSERT_GT(frames, 15);
+    EXPECT_LT(static_cast<double>(sleeps) / frames, 1.4) << sleeps << " wake-ups for " << frames << " exchanges";
+}
+
+// Resting through reply and pause in one must not cut the pause short: the
+// head still gets 100 ms of quiet after each reply. When its replies start
+// to come in two pieces, the second 60 ms after the first, the watcher sees
+// it at its next measured exchange (one in 16) and from then on waits for
+// each reply again; resting on, it would send its next frame about 53 ms
+// after a reply.
+TEST(Handle, ThePauseAfterAReplyHoldsWhileTheHeadStandsStill)
+{
+    using Milliseconds = std::chrono::duration<double, std::milli>;
+    using Clock = std::chrono::steady_clock;
+    PtyPeer line;
+    Head head(line.path());
+    openAnswered(head.handle, line);
+    const ByteVector report = positionReply("8000", "8000");
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    line.send(report);
+    auto replied = Clock::now();
+    // The quiet before each of the next frames, answered whole or in pieces.
+    auto pauses = [&](int exchanges, std::chrono::milliseconds split) {
+        std::vector<double> spans;
+        for (int i = 0; i < exchanges; ++i) {
+            EXPECT_EQ(line.readFrame(), pollFrame());
+            spans.push_back(Milliseconds(Clock::now() - replied).count());
+            if (split > 0ms) {
+                line.send({report.front()});
+                std::this_thread::sleep_for(split);
+                line.send(ByteVector(report.begin() + 1, report.end()));
+            } else {
+                line.send(report);
+            }
+            replied = Clock::now();
+        }
+        return spans;
+    };
+    std::vector<double> whole = pauses(8, 0ms);
+    std::nth_element(whole.begin(), whole.begin() + 4, whole.end());
+    EXPECT_GT(whole[4], 98.0);
+    const std::vector<double> inPieces = pauses(24, 60ms);
+    EXPECT_GT(*std::min_element(inPieces.end() - 6, inPieces.end()), 95.0);
 }
