@@ -35,20 +35,6 @@ double maximum(const std::vector<double> &values)
 
 double seconds(Clock::time_point at) { return std::chrono::duration<double>(at.time_since_epoch()).count(); }
 
-// CPU time (user + system) of a running process so far, in ms.
-double cpuMs(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i)
-        if (i == 14 || i == 15)
-            ticks += std::stod(field);
-    return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 // Time stamps (s, monotonic) of the simulator's trace lines that contain what.
 std::vector<double> traceTimes(const std::string &trace, const std::string &what)
 {
@@ -79,20 +65,36 @@ struct Figures {
     double framesOneClient = -1, framesTenClients = -1;
 };
 
+// CPU of a running process over the idle time once it is up, in % of a core.
+double idlePercent(pid_t pid, int idleSeconds)
+{
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double before = runningCpuMs(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+    return (runningCpuMs(pid) - before) / (idleSeconds * 10.0);
+}
+
+// The idle daemon, then one open handle, each on its own simulated head,
+// twice in turn: the machine's drift weighs on both alike. Run at the same
+// time, the two would wake together and slow each other.
 void measureIdle(Figures &figures, int idleSeconds)
 {
-    {
+    const int half = std::max(1, idleSeconds / 2);
+    figures.daemonIdlePercent = figures.handleIdlePercent = 0;
+    for (int turn = 0; turn < 2; ++turn) {
+        {
+            Simulator head({"--speed", "0"});
+            Daemon daemon(head.device());
+            figures.daemonIdlePercent += idlePercent(daemon.pid(), half) / 2;
+        }
         Simulator head({"--speed", "0"});
-        Daemon daemon(head.device());
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        const double before = cpuMs(daemon.pid());
-        std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-        figures.daemonIdlePercent = (cpuMs(daemon.pid()) - before) / (idleSeconds * 10.0);
+        BackgroundProcess handle({"/proc/self/exe", "--idle-handle", std::to_string(half + 2)}, head.environment());
+        figures.handleIdlePercent += idlePercent(handle.pid(), half) / 2;
+        if (handle.wait(std::chrono::seconds(10)) != 0) {
+            figures.handleIdlePercent = -1;
+            return;
+        }
     }
-    Simulator head({"--speed", "0"});
-    const ProcessResult handle =
-        runProcess({"/proc/self/exe", "--idle-handle", std::to_string(idleSeconds + 1)}, head.environment());
-    figures.handleIdlePercent = handle.cpuMs / ((idleSeconds + 1) * 10.0);
 }
 
 void measureRequestToFrame(Figures &figures, const Simulator &head, DaemonClient &client)

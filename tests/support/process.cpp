@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -266,3 +267,15 @@ Simulator::Simulator(std::vector<std::string> options, User user)
 
 std::string aimheadPath() { return AIMHEAD_PATH; }
 std::string aimsimPath() { return AIMSIM_PATH; }
+
+double runningCpuMs(pid_t pid)
+{
+    double total = 0;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream stats(task.path() / "schedstat");
+        double onCpuNs = 0;
+        if (stats >> onCpuNs)
+            total += onCpuNs / 1e6;
+    }
+    return total;
+}

@@ -57,6 +57,10 @@ private:
     int status_ = -1;
 };
 
+// CPU time of all the threads of a running process so far, in ms, as the
+// scheduler counts it (in ns, unlike /proc/PID/stat's clock ticks).
+double runningCpuMs(pid_t pid);
+
 // argv run as user and group 65534 (nobody) when we are root, else as it
 // is: what an ordinary user meets, and root would not.
 std::vector<std::string> unprivileged(std::vector<std::string> argv);
