@@ -441,6 +441,7 @@ def replug(rig):
 @case("a program on the handle interface reopens the adapter after a replug")
 def handle_replug(rig):
     adapter = rig.adapter
+    check(adapter_present(rig).status == 0, "/dev/ttyUSB0 is not there")
     moves = move_count(adapter)
     rig.guest.run(f"({USER} rigtool replug /dev/ttyUSB0 1500 1571 -400 1571 >/tmp/replug.out 2>&1; "
                   f"echo \"@@mark replugged $?\" >&3) >/dev/null 2>&1 &")
