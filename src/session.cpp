@@ -253,7 +253,7 @@ private:
         if (session_.travelling())
             return Wake::BeforeLastByte;
         const bool resting = headStill_ && punctual_ && session_.link() == AIMLINK_LINK_UP &&
-                             *latency.latest() + lastByteAfter(expectedLength) + kExchangePause < replyTimeout_;
+                             replyAndPause(expectedLength, latency) < replyTimeout_;
         return resting ? Wake::AfterPause : Wake::LastByte;
     }
 
@@ -264,6 +264,13 @@ private:
         return static_cast<int64_t>(expectedLength - 1) * byteTime_;
     }
 
+    // From writing a frame to the end of the pause after its reply, by the
+    // latest the reply has lately come.
+    Clock::duration replyAndPause(size_t expectedLength, const Latency &latency) const
+    {
+        return *latency.latest() + lastByteAfter(expectedLength) + kExchangePause;
+    }
+
     Clock::time_point wakeTime(Wake wake, size_t expectedLength, Clock::time_point writtenAt,
                                const Latency &latency) const
     {
@@ -272,7 +279,7 @@ private:
         case Wake::BeforeLastByte:
             return lastByte - std::max<Clock::duration>(byteTime_, kPromptMargin);
         case Wake::AfterPause:
-            return writtenAt + *latency.latest() + lastByteAfter(expectedLength) + kExchangePause;
+            return writtenAt + replyAndPause(expectedLength, latency);
         case Wake::FirstByte:
         case Wake::LastByte:
             break;
