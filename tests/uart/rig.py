@@ -82,20 +82,40 @@ class Monitor:
         self.socket.settimeout(10)
         self.stream = self.socket.makefile("rw", encoding="utf-8")
         self.stream.readline()  # greeting
+        self.events = []
         self.execute("qmp_capabilities")
+
+    def _message(self, during):
+        try:
+            line = self.stream.readline()
+        except TimeoutError:
+            raise RigError(f"QEMU's monitor is silent during {during}") from None
+        if not line:
+            raise RigError(f"QEMU's monitor closed during {during}")
+        return json.loads(line)
 
     def execute(self, name, **arguments):
         self.stream.write(json.dumps({"execute": name, "arguments": arguments}) + "\n")
         self.stream.flush()
         while True:
-            line = self.stream.readline()
-            if not line:
-                raise RigError(f"QEMU's monitor closed during {name}")
-            reply = json.loads(line)
+            reply = self._message(name)
             if "return" in reply:
                 return reply["return"]
             if "error" in reply:
                 raise RigError(f"QEMU {name}: {reply['error']['desc']}")
+            self.events.append(reply)
+
+    def wait_event(self, name, seconds, **data):
+        """Waits for an event whose data holds the given items; the events seen so far count too."""
+        deadline = time.monotonic() + seconds
+        while True:
+            for event in self.events:
+                if event.get("event") == name and data.items() <= event.get("data", {}).items():
+                    self.events.remove(event)
+                    return event
+            if time.monotonic() > deadline:
+                raise RigError(f"QEMU sent no {name} {data} within {seconds} s")
+            self.events.append(self._message(f"the wait for {name}"))
 
 
 class Result:
@@ -230,7 +250,9 @@ class Rig:
         return self.head
 
     def unplug(self):
+        # device_del only asks; the adapter's chardev is free for the next plug once QEMU reports the device gone.
         self.guest.monitor.execute("device_del", id="plug")
+        self.guest.monitor.wait_event("DEVICE_DELETED", 10, device="plug")
 
     def plug(self):
         self.guest.monitor.execute("device_add", driver="usb-serial", id="plug", chardev="adapter", bus="usb.0")
