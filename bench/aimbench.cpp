@@ -141,22 +141,29 @@ struct Idle {
 Idle measureIdle(std::vector<std::string> command, const Environment &environment = {},
                  const BackgroundProcess *head = nullptr, int seconds = kIdleSeconds)
 {
-    const auto window = std::chrono::seconds(seconds);
     // The program's own time (its first argument) outlasts settling and window.
     command.insert(command.begin() + 2, std::to_string(seconds + 3));
     BackgroundProcess program(command, environment);
     std::this_thread::sleep_for(kSettle);
-    const double cpuBefore = runningCpuMs(program.pid());
     const int framesBefore = head != nullptr ? occurrences(head->errors(), " -> ") : 0;
-    std::this_thread::sleep_for(window);
-    const double cpu = runningCpuMs(program.pid()) - cpuBefore;
+    const double percent = cpuPercentOver(program.pid(), std::chrono::seconds(seconds));
     const int frames = head != nullptr ? occurrences(head->errors(), " -> ") - framesBefore : 0;
     Idle idle;
     if (program.wait(std::chrono::seconds(10)) == 0) {
-        idle.percent = cpu / (seconds * 1e3) * 100.0;
+        idle.percent = percent;
         idle.framesPerSecond = frames / double(seconds);
     }
     return idle;
+}
+
+// Ms from the last byte of the reply that told position to the run's end,
+// when the trace has that reply.
+void addReaction(std::vector<double> &reactions, const ProcessResult &run, const std::string &trace,
+                 const std::string &position)
+{
+    const double replied = arrivalReplyTime(trace, position);
+    if (replied > 0)
+        reactions.push_back((std::chrono::duration<double>(run.ended.time_since_epoch()).count() - replied) * 1e3);
 }
 
 // What one build of aimhead costs: moves to alternate sides, moves to where
@@ -177,18 +184,12 @@ Figures measure(const std::string &aimhead, const std::vector<std::string> &idle
         figures.failures += run.status != 0;
         figures.cpu.push_back(run.cpuMs);
         figures.rss.push_back(static_cast<double>(run.maxResidentKiB) / 1024.0);
-        const double replied = arrivalReplyTime(head.errors(), left ? "-500 0" : "500 0");
-        const double exited = std::chrono::duration<double>(run.ended.time_since_epoch()).count();
-        if (replied > 0)
-            figures.reaction.push_back((exited - replied) * 1e3);
+        addReaction(figures.reaction, run, head.errors(), left ? "-500 0" : "500 0");
         // In turn with aimhead, so that both meet the machine's hiccups alike;
         // to a third place, so that every run of either is a move.
         const ProcessResult floor = runProcess({AIMBENCH_MOVER, head.device(), "0", "300"}, head.environment());
         figures.failures += floor.status != 0;
-        const double floorReplied = arrivalReplyTime(head.errors(), "0 300");
-        if (floorReplied > 0)
-            figures.floorReaction.push_back(
-                (std::chrono::duration<double>(floor.ended.time_since_epoch()).count() - floorReplied) * 1e3);
+        addReaction(figures.floorReaction, floor, head.errors(), "0 300");
     }
     // The initialise frame sends the head home: a move there finds it arrived.
     for (int i = 0; i < runs / 2; ++i) {

@@ -69,9 +69,7 @@ struct Figures {
 double idlePercent(pid_t pid, int idleSeconds)
 {
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    const double before = runningCpuMs(pid);
-    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-    return (runningCpuMs(pid) - before) / (idleSeconds * 10.0);
+    return cpuPercentOver(pid, std::chrono::seconds(idleSeconds));
 }
 
 // The idle daemon, then one open handle, each on its own simulated head,

@@ -279,3 +279,10 @@ double runningCpuMs(pid_t pid)
     }
     return total;
 }
+
+double cpuPercentOver(pid_t pid, std::chrono::seconds window)
+{
+    const double before = runningCpuMs(pid);
+    std::this_thread::sleep_for(window);
+    return (runningCpuMs(pid) - before) / (static_cast<double>(window.count()) * 10.0);
+}

@@ -60,6 +60,9 @@ private:
 // CPU time of all the threads of a running process so far, in ms, as the
 // scheduler counts it (in ns, unlike /proc/PID/stat's clock ticks).
 double runningCpuMs(pid_t pid);
+// A running process's CPU over the next `window`, in % of a core (blocks
+// for the window).
+double cpuPercentOver(pid_t pid, std::chrono::seconds window);
 
 // argv run as user and group 65534 (nobody) when we are root, else as it
 // is: what an ordinary user meets, and root would not.
