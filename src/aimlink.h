@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * aimlink: client for a motorised pan-tilt camera head on a serial line.
  *
@@ -52,14 +53,15 @@ AIMLINK_API const char *aimlink_version(void);
 /* Results of the handle calls. 0 is success; every failure is negative. */
 typedef enum aimlink_status {
     AIMLINK_OK = 0,
-    AIMLINK_ERR_ARGUMENT = -1, /* a bad argument: null handle, unsupported speed, angle beyond 16 bits */
-    AIMLINK_ERR_PORT = -2,     /* the device cannot be opened, locked or configured; aimlink_last_errno() */
-    AIMLINK_ERR_TIMEOUT = -3,  /* the wait ended before its condition held */
-    AIMLINK_ERR_LINK = -4,     /* the link failed: hang-up, unplug or I/O error; close and open again */
-    AIMLINK_ERR_CLOSED = -5,   /* the handle is not open */
-    AIMLINK_ERR_OPEN = -6,     /* the handle is already open */
-    AIMLINK_ERR_SYSTEM = -7,   /* no thread, descriptor or memory to be had; aimlink_last_errno() */
-    AIMLINK_ERR_NO_REPORT = -8 /* the head has sent no position report since the handle was opened */
+    AIMLINK_ERR_ARGUMENT = -1,  /* a bad argument: null handle, unsupported speed, angle beyond 16 bits */
+    AIMLINK_ERR_PORT = -2,      /* the device cannot be opened, locked or configured; aimlink_last_errno() */
+    AIMLINK_ERR_TIMEOUT = -3,   /* the wait ended before its condition held */
+    AIMLINK_ERR_LINK = -4,      /* the link failed: hang-up, unplug or I/O error; close and open again */
+    AIMLINK_ERR_CLOSED = -5,    /* the handle is not open */
+    AIMLINK_ERR_OPEN = -6,      /* the handle is already open */
+    AIMLINK_ERR_SYSTEM = -7,    /* no thread, descriptor or memory to be had; aimlink_last_errno() */
+    AIMLINK_ERR_NO_REPORT = -8, /* the head has sent no position report since the handle was opened */
+    AIMLINK_ERR_NO_TARGET = -9  /* no move or home was queued since the handle was opened */
 } aimlink_status;
 
 /* A short fixed description of a status code, such as "timed out". */
@@ -80,10 +82,22 @@ typedef enum aimlink_link_state {
 #define AIMLINK_TILT_MIN 1037
 #define AIMLINK_TILT_MAX 3171
 
+/* Where a home sends the head, in the caller's frame: pan straight ahead,
+ * tilt level. */
+#define AIMLINK_HOME_PAN 0
+#define AIMLINK_HOME_TILT 1571
+
 /* Defaults of a new handle. */
 #define AIMLINK_DEFAULT_DEVICE "/dev/ttyS3"
 #define AIMLINK_DEFAULT_BAUD 9600
 #define AIMLINK_DEFAULT_REPLY_TIMEOUT_MS 1000
+
+/* The ranges the setters take: the slowest and fastest line speeds (the
+ * usual ones between), and the shortest and longest reply time-out. */
+#define AIMLINK_BAUD_MIN 1200
+#define AIMLINK_BAUD_MAX 230400
+#define AIMLINK_REPLY_TIMEOUT_MIN_MS 10
+#define AIMLINK_REPLY_TIMEOUT_MAX_MS 60000
 
 /* Hardware flow control (RTS/CTS) on open. */
 typedef enum aimlink_flow_control {
@@ -95,7 +109,8 @@ typedef enum aimlink_flow_control {
 typedef enum aimlink_level {
     AIMLINK_LEVEL_ERROR = 0,   /* the link failed, a port could not be used */
     AIMLINK_LEVEL_WARNING = 1, /* a rejection, a silence, a corrupt reply */
-    AIMLINK_LEVEL_INFO = 2     /* the head answers again, and the like */
+    AIMLINK_LEVEL_INFO = 2,    /* the head answers again, and the like */
+    AIMLINK_LEVEL_DEBUG = 3    /* every frame written and reply read: only after aimlink_set_trace() */
 } aimlink_level;
 
 /* A position in the caller's frame, milliradians. */
@@ -122,15 +137,21 @@ AIMLINK_API aimlink_head *aimlink_new(const char *device);
 AIMLINK_API void aimlink_free(aimlink_head *handle);
 
 /* Options; each takes effect at the next aimlink_open(). */
-AIMLINK_API int aimlink_set_baud(aimlink_head *handle, int baud); /* 1200 ... 230400; else AIMLINK_ERR_ARGUMENT */
+AIMLINK_API int aimlink_set_baud(aimlink_head *handle,
+                                 int baud); /* AIMLINK_BAUD_MIN ... _MAX; else AIMLINK_ERR_ARGUMENT */
 AIMLINK_API int aimlink_set_initialise(aimlink_head *handle,
                                        int initialise);                   /* nonzero (default): initialise on open */
-AIMLINK_API int aimlink_set_reply_timeout(aimlink_head *handle, int ms);  /* 10 ... 60000 */
+AIMLINK_API int aimlink_set_reply_timeout(aimlink_head *handle, int ms);  /* AIMLINK_REPLY_TIMEOUT_MIN_MS ... _MAX_MS */
 AIMLINK_API int aimlink_set_flow_control(aimlink_head *handle, int mode); /* an aimlink_flow_control */
 
 /* Installs the handler for diagnostic messages (NULL: keep them to
  * yourself, the default). Safe at any time. */
 AIMLINK_API int aimlink_set_handler(aimlink_head *handle, aimlink_handler handler, void *user);
+
+/* Nonzero: the handler also gets, at AIMLINK_LEVEL_DEBUG, every frame
+ * written and every reply read, in hex and with its meaning. Off by
+ * default. Safe at any time. */
+AIMLINK_API int aimlink_set_trace(aimlink_head *handle, int on);
 
 /* Opens and locks the device raw at the line speed, starts the watcher and,
  * if set, queues the initialise frame. Returns at once: wait with
@@ -155,8 +176,8 @@ AIMLINK_API int aimlink_initialise(aimlink_head *handle);
 /* Block for at most timeout_ms (negative counts as 0) until:
  * - written: the queued command has been written to the port;
  * - arrived: the head has reported the target of the last move in a report
- *   received after that move was written (a home's target is 0, 1571: the
- *   caller's frame of counts 0, 0);
+ *   received after that move was written (a home's target is
+ *   AIMLINK_HOME_PAN, AIMLINK_HOME_TILT);
  * - link:    the head has answered a frame since the handle was opened.
  * AIMLINK_OK when the condition holds, AIMLINK_ERR_TIMEOUT, AIMLINK_ERR_LINK
  * once the link has failed, AIMLINK_ERR_CLOSED when not open. */
@@ -169,7 +190,7 @@ AIMLINK_API int aimlink_wait_link(aimlink_head *handle, int timeout_ms);
 AIMLINK_API int aimlink_position(aimlink_head *handle, aimlink_angles *position);
 
 /* The target of the last move, as limited to the travel: where the head
- * will stop. AIMLINK_ERR_NO_REPORT when no move or home was queued since
+ * will stop. AIMLINK_ERR_NO_TARGET when no move or home was queued since
  * open. */
 AIMLINK_API int aimlink_target(aimlink_head *handle, aimlink_angles *target);
 
@@ -207,11 +228,11 @@ AIMLINK_API int aimlink_reachable(int32_t pan, int32_t tilt, aimlink_angles *sto
  * ------------------------------------------------------------------------ */
 
 /* Device used when AIMLINK_DEVICE is unset or empty. */
-#define PTZ_DEFAULT_DEVICE "/dev/ttyS3"
+#define PTZ_DEFAULT_DEVICE AIMLINK_DEFAULT_DEVICE
 /* Line speed of the head, in baud. */
-#define PTZ_BAUD 9600
+#define PTZ_BAUD AIMLINK_DEFAULT_BAUD
 /* A frame without a complete reply within this many ms counts as unanswered. */
-#define PTZ_REPLY_TIMEOUT_MS 1000
+#define PTZ_REPLY_TIMEOUT_MS AIMLINK_DEFAULT_REPLY_TIMEOUT_MS
 /* Pause before each exchange, in ms: it paces the head. */
 #define PTZ_EXCHANGE_PAUSE_MS 100
 
@@ -331,6 +352,9 @@ AIMLINK_API void *watchPTZ(void *unused);
 
 #ifdef __cplusplus
 }
+
+/* Angles compare by value; beside the C type, where lookup finds it. */
+inline bool operator==(const aimlink_angles &a, const aimlink_angles &b) { return a.pan == b.pan && a.tilt == b.tilt; }
 #endif
 
 #endif

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Marks the names the shared library exports; everything else is hidden. */
 #ifndef AIMLINK_EXPORT_H
 #define AIMLINK_EXPORT_H

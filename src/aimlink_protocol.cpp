@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte protocol of the camera head: pure functions over byte spans.
 #include "aimlink_protocol.h"
 
@@ -107,10 +108,8 @@ size_t feedReply(ReplyAssembler &assembler, Bytes input)
             assembler.complete = true;
             return i + 1;
         }
-        if (assembler.length == kMaxReply) {
+        if (assembler.length == kMaxReply)
             assembler.length = 0;
-            ++assembler.droppedRuns;
-        }
     }
     return input.size();
 }
@@ -133,6 +132,25 @@ void resetReply(ReplyAssembler &assembler)
 {
     assembler.length = 0;
     assembler.complete = false;
+}
+
+std::string describeReply(Bytes reply)
+{
+    switch (classifyReply(reply)) {
+    case ReplyKind::Acknowledgement:
+        return "acknowledgement";
+    case ReplyKind::Rejection:
+        return "rejection";
+    case ReplyKind::Position: {
+        const Counts position = replyPosition(reply);
+        return "report pan " + std::to_string(position.pan) + " tilt " + std::to_string(position.tilt);
+    }
+    case ReplyKind::Corrupt:
+        return "corrupt report";
+    case ReplyKind::NotReply:
+        break;
+    }
+    return "not a reply";
 }
 
 std::string formatDump(Bytes bytes, uint8_t end)
@@ -164,7 +182,58 @@ Counts limitCounts(Counts counts)
     return {std::clamp(counts.pan, kPanMin, kPanMax), std::clamp(counts.tilt, kTiltMin, kTiltMax)};
 }
 
-int32_t panCountToAngle(int16_t panCount) { return -2 * int32_t{panCount}; }
-int32_t tiltCountToAngle(int16_t tiltCount) { return 2 * int32_t{tiltCount} + 1571; }
+namespace {
+
+size_t buildInitRow(std::span<uint8_t> out, Counts) { return buildInitFrame(out); }
+size_t buildHomeRow(std::span<uint8_t> out, Counts) { return buildHomeFrame(out); }
+size_t buildMoveRow(std::span<uint8_t> out, Counts requested)
+{
+    return buildMoveFrame(out, requested.pan, requested.tilt);
+}
+size_t buildPollRow(std::span<uint8_t> out, Counts) { return buildPollFrame(out); }
+
+constexpr CommandRow kOtherCommand = {
+    Command::Other, "frame", 0, nullptr, ReplyKind::Acknowledgement, kAckReplyLength, false, TargetRule::Keeps};
+
+constexpr std::array<CommandRow, 4> kCommands = {{
+    {Command::Initialise, "initialise", kInitCommand, buildInitRow, ReplyKind::Acknowledgement, kAckReplyLength, false,
+     TargetRule::Keeps},
+    {Command::Home, "home", kHomeCommand, buildHomeRow, ReplyKind::Acknowledgement, kAckReplyLength, true,
+     TargetRule::Home},
+    {Command::Move, "move", kMoveCommand, buildMoveRow, ReplyKind::Acknowledgement, kAckReplyLength, true,
+     TargetRule::Requested},
+    {Command::Poll, "position request", kPollCommand, buildPollRow, ReplyKind::Position, kDataReplyLength, false,
+     TargetRule::Keeps},
+}};
+
+} // namespace
+
+const CommandRow &commandRow(Command command)
+{
+    return *std::find_if(kCommands.begin(), kCommands.end(),
+                         [command](const CommandRow &row) { return row.command == command; });
+}
+
+const CommandRow &rowOfFrame(Bytes frame)
+{
+    if (frame.size() <= 4)
+        return kOtherCommand;
+    const auto row = std::find_if(kCommands.begin(), kCommands.end(),
+                                  [code = frame[4]](const CommandRow &entry) { return entry.code == code; });
+    return row == kCommands.end() ? kOtherCommand : *row;
+}
+
+std::optional<Counts> targetSetBy(const CommandRow &row, Counts requested)
+{
+    switch (row.sets) {
+    case TargetRule::Home:
+        return kHomeCounts;
+    case TargetRule::Requested:
+        return requested;
+    case TargetRule::Keeps:
+        break;
+    }
+    return std::nullopt;
+}
 
 } // namespace aimlink

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The handle interface: one Session per handle, every result a status code.
 #include "aimlink.h"
 
@@ -49,7 +50,7 @@ bool fitsAngle(int32_t angle)
 
 aimlink_angles toAngles(Counts counts) { return {panCountToAngle(counts.pan), tiltCountToAngle(counts.tilt)}; }
 
-// Option setters and commands share the same checks.
+// Commands share the same checks.
 template <typename Action> int ifOpen(aimlink_head *handle, Action action)
 {
     if (handle == nullptr)
@@ -91,6 +92,8 @@ const char *aimlink_strerror(int status)
         return "out of system resources";
     case AIMLINK_ERR_NO_REPORT:
         return "no position report yet";
+    case AIMLINK_ERR_NO_TARGET:
+        return "no move or home yet";
     default:
         return "unknown status";
     }
@@ -131,7 +134,7 @@ int aimlink_set_initialise(aimlink_head *handle, int initialise)
 
 int aimlink_set_reply_timeout(aimlink_head *handle, int ms)
 {
-    if (handle == nullptr || ms < 10 || ms > 60000)
+    if (handle == nullptr || ms < AIMLINK_REPLY_TIMEOUT_MIN_MS || ms > AIMLINK_REPLY_TIMEOUT_MAX_MS)
         return AIMLINK_ERR_ARGUMENT;
     handle->options.replyTimeoutMs = ms;
     return AIMLINK_OK;
@@ -150,6 +153,14 @@ int aimlink_set_handler(aimlink_head *handle, aimlink_handler handler, void *use
     if (handle == nullptr)
         return AIMLINK_ERR_ARGUMENT;
     handle->session.setHandler(handler, user);
+    return AIMLINK_OK;
+}
+
+int aimlink_set_trace(aimlink_head *handle, int on)
+{
+    if (handle == nullptr)
+        return AIMLINK_ERR_ARGUMENT;
+    handle->session.setTrace(on != 0);
     return AIMLINK_OK;
 }
 
@@ -220,7 +231,7 @@ int aimlink_target(aimlink_head *handle, aimlink_angles *target)
         return AIMLINK_ERR_ARGUMENT;
     const auto counts = handle->session.target();
     if (!counts)
-        return AIMLINK_ERR_NO_REPORT;
+        return AIMLINK_ERR_NO_TARGET;
     *target = toAngles(*counts);
     return AIMLINK_OK;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The original calls: one client per process, its state in the exported
 // variables, over a default Session whose slot and position live in them.
 // Port failures end the process and messages go to standard error, as
@@ -94,6 +95,7 @@ int startPTZ(void)
     SessionOptions options;
     options.device = deviceFromEnvironment();
     options.port.baud = PTZ_BAUD;
+    options.replyTimeoutMs = PTZ_REPLY_TIMEOUT_MS;
     if (session.open(options) != AIMLINK_OK)
         exitAfterFailedStart(session);
     pan = 0;

@@ -1,11 +1,14 @@
+// SPDX-License-Identifier: MIT
 #include "serial.h"
 
+#include "aimlink.h"
 #include "serial_port.h"
 #include "text.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -25,6 +28,8 @@ constexpr SpeedEntry kSpeeds[] = {
     {1200, B1200},   {1800, B1800},   {2400, B2400},   {4800, B4800},     {9600, B9600},
     {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
 };
+static_assert(kSpeeds[0].baud == AIMLINK_BAUD_MIN && kSpeeds[std::size(kSpeeds) - 1].baud == AIMLINK_BAUD_MAX,
+              "the ends of the table are the range the header names");
 
 // Gives the port back without letting close() overwrite the errno that
 // explains the failure.
@@ -194,9 +199,9 @@ std::string describePortFailure(const char *path, const PortFailure &failure)
     if (failure.stage == PortFailure::Stage::Speed)
         return failure.call + ": " + errorText(failure.error);
     if (failure.error == EWOULDBLOCK || failure.error == EBUSY)
-        return printable(path) + ": port is in use by another process";
+        return escaped(path) + ": port is in use by another process";
     const std::string prefix = failure.call.empty() ? "" : failure.call + ": ";
-    return printable(path) + ": " + prefix + errorText(failure.error);
+    return escaped(path) + ": " + prefix + errorText(failure.error);
 }
 
 const char *portBoundaryLine(const PortFailure &failure)
@@ -222,7 +227,8 @@ extern "C" int setBaudRate(int descriptor, speed_t speed)
 extern "C" int openSerialPort(const char *path, int baud)
 {
     if (speedCode(baud) == 0) {
-        std::fprintf(stderr, "%d baud: not a supported line speed (1200 to 230400)\n", baud);
+        std::fprintf(stderr, "%d baud: not a supported line speed (%d to %d)\n", baud, AIMLINK_BAUD_MIN,
+                     AIMLINK_BAUD_MAX);
         std::fputs("unable to set baud rate on port\n", stderr);
         std::exit(1); // NOLINT(concurrency-mt-unsafe): the port is opened before any other thread runs
     }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * serial: opens a serial device for the camera link, read-write,
  * non-blocking, raw 8-bit, at a given line speed.

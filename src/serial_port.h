@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port as the client uses it: opened, locked and configured without
 // printing anything, with the settings it had kept for the close. The
 // original calls of serial.h are a thin printing layer over these.

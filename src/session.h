@@ -1,14 +1,17 @@
+// SPDX-License-Identifier: MIT
 // One head on one serial device: the port, the command slot, the reported
-// position, the link state, the last failure and the watcher thread that
-// talks to the head. Both the handle interface and the original calls are
-// layers over this object.
+// position, the target, the link state, the last failure, the waits on them
+// and the watcher thread that talks to the head. Both the handle interface
+// and the original calls are layers over this object.
 #ifndef AIMLINK_SESSION_H
 #define AIMLINK_SESSION_H
 
 #include "aimlink.h"
 #include "aimlink_protocol.h"
+#include "command_slot.h"
 #include "serial_port.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -75,32 +78,40 @@ public:
     std::optional<PortFailure> portFailure() const;
 
     void setHandler(aimlink_handler handler, void *user);
+    void report(int level, const std::string &message);
+    void setTrace(bool on) { trace_.store(on, std::memory_order_relaxed); }
+    bool tracing() const { return trace_.load(std::memory_order_relaxed); }
 
     // The watcher thread's body.
     void watch();
 
-private:
-    friend class Watcher;
-
-    void reset();
-    void fillSlot(Bytes frame, std::optional<Counts> newTarget);
-    bool holds(Condition condition) const; // with mutex_ held
-    void changed();
-    void report(int level, const std::string &message);
+    // The watcher's side: the slot's frame taken, written and put back, a
+    // report stored, the link's state and the reason it failed.
+    bool takeCommand(SlotFrame &frame) const;
+    void commandWritten(const SlotFrame &frame);
+    void restoreCommand(const SlotFrame &frame);
+    void storeReport(Counts position);
     void setLink(int state);
     void keepError(const std::string &reason);
+
+private:
+    void reset();
+    void queue(const CommandRow &row, Counts requested);
+    bool holds(Condition condition) const; // with mutex_ held
+    void changed();
     void failOpen(const std::string &reason, int error, const std::string &message);
     void failStart(const char *call, int error);
+    int startWatcher();
 
     SessionStorage storage_;
     const int notifyFd_;
     SessionOptions options_;
 
-    // Guards everything below and the slot's fill, take and restore.
+    // Guards everything below.
     mutable std::mutex mutex_;
     std::condition_variable changed_;
+    CommandSlot slot_;
     int link_ = AIMLINK_LINK_CLOSED;
-    uint64_t slotGeneration_ = 0;
     std::optional<Counts> target_;
     bool hasReport_ = false;
     // A report came after the last command frame was written: only such a
@@ -110,6 +121,7 @@ private:
     int lastErrno_ = 0;
     std::optional<PortFailure> portFailure_;
 
+    std::atomic<bool> trace_{false};
     std::mutex handlerMutex_;
     aimlink_handler handler_ = nullptr;
     void *handlerUser_ = nullptr;

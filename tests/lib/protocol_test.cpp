@@ -1,4 +1,6 @@
+// SPDX-License-Identifier: MIT
 #include "aimlink_protocol.h"
+#include "head.h"
 
 #include <gtest/gtest.h>
 
@@ -55,6 +57,73 @@ TEST(Frames, HaveTheirExactBytesAndLengths)
     const auto toward = move(-500, 0);
     ASSERT_EQ(toward.size(), 14u);
     EXPECT_EQ(std::string(toward.begin() + 5, toward.begin() + 13), "7E0C8000");
+}
+
+TEST(CommandTable, BuildsEachCommandsFrameFromItsRow)
+{
+    const auto built = [](Command command, Counts requested) {
+        std::vector<uint8_t> out(kMaxFrame);
+        out.resize(commandRow(command).build(out, requested));
+        return out;
+    };
+    EXPECT_EQ(built(Command::Initialise, {5, 5}), frame(buildInitFrame));
+    EXPECT_EQ(built(Command::Home, {5, 5}), frame(buildHomeFrame));
+    EXPECT_EQ(built(Command::Poll, {5, 5}), frame(buildPollFrame));
+    EXPECT_EQ(built(Command::Move, {-500, 7}), move(-500, 7));
+}
+
+TEST(CommandTable, FindsTheRowOfAFrameByItsCommandByte)
+{
+    for (const Command command : {Command::Initialise, Command::Home, Command::Move, Command::Poll}) {
+        std::vector<uint8_t> out(kMaxFrame);
+        out.resize(commandRow(command).build(out, {1, 2}));
+        EXPECT_EQ(rowOfFrame(out).command, command);
+        EXPECT_EQ(rowOfFrame(out).code, out[4]);
+    }
+}
+
+TEST(CommandTable, TakesAHandMadeFrameAsAcknowledgedAndNeverResent)
+{
+    const std::vector<uint8_t> unknown = {0xFF, 0x30, 0x30, 0x00, 0x64, 0xEF};
+    for (const Bytes frame : {Bytes(unknown), Bytes(unknown.data(), 4), Bytes()}) {
+        const CommandRow &row = rowOfFrame(frame);
+        EXPECT_EQ(row.command, Command::Other);
+        EXPECT_EQ(row.expects, ReplyKind::Acknowledgement);
+        EXPECT_EQ(row.replyLength, kAckReplyLength);
+        EXPECT_FALSE(row.resentWhenUnanswered);
+        EXPECT_FALSE(targetSetBy(row, {1, 1}));
+    }
+}
+
+TEST(CommandTable, OnlyAPositionRequestExpectsAReport)
+{
+    EXPECT_EQ(commandRow(Command::Poll).expects, ReplyKind::Position);
+    EXPECT_EQ(commandRow(Command::Poll).replyLength, kDataReplyLength);
+    for (const Command command : {Command::Initialise, Command::Home, Command::Move}) {
+        EXPECT_EQ(commandRow(command).expects, ReplyKind::Acknowledgement);
+        EXPECT_EQ(commandRow(command).replyLength, kAckReplyLength);
+    }
+}
+
+TEST(CommandTable, ResendsOnlyMovesAndHomesThatGoUnanswered)
+{
+    EXPECT_TRUE(commandRow(Command::Move).resentWhenUnanswered);
+    EXPECT_TRUE(commandRow(Command::Home).resentWhenUnanswered);
+    EXPECT_FALSE(commandRow(Command::Initialise).resentWhenUnanswered);
+    EXPECT_FALSE(commandRow(Command::Poll).resentWhenUnanswered);
+}
+
+TEST(CommandTable, MovesAndHomesSetTheTargetAndTheRestKeepIt)
+{
+    const auto target = [](Command command) { return targetSetBy(commandRow(command), {-12, 34}); };
+    ASSERT_TRUE(target(Command::Move));
+    EXPECT_EQ(target(Command::Move)->pan, -12);
+    EXPECT_EQ(target(Command::Move)->tilt, 34);
+    ASSERT_TRUE(target(Command::Home));
+    EXPECT_EQ(target(Command::Home)->pan, 0);
+    EXPECT_EQ(target(Command::Home)->tilt, 0);
+    EXPECT_FALSE(target(Command::Initialise));
+    EXPECT_FALSE(target(Command::Poll));
 }
 
 TEST(CountEncoding, GivesTheWorkedValues)
@@ -184,7 +253,7 @@ TEST(Extraction, KeepsALoneStartByteOpenAndDropsOverlongRuns)
     resetReply(assembler);
     feedReply(assembler, overlong);
     EXPECT_FALSE(assembler.complete);
-    EXPECT_EQ(assembler.droppedRuns, 1u);
+    EXPECT_TRUE(reply(assembler).empty());
     const std::vector<uint8_t> next = {0xFE, 0x30, 0x30, 0x30, 0x30, 0xEF};
     feedReply(assembler, next);
     EXPECT_TRUE(assembler.complete);
@@ -279,4 +348,25 @@ TEST(Conversion, LimitsExactlyOutsideTheDocumentedAngleRanges)
         ASSERT_EQ(raw.pan == limited.pan, panInside(angle)) << angle;
         ASSERT_EQ(raw.tilt == limited.tilt, tiltInside(angle)) << angle;
     }
+}
+
+TEST(OneSourcePerFact, TheSimulatorHasTheClientsTravelAndHome)
+{
+    EXPECT_EQ(aimsim::kPanLimit, kPanMax);
+    EXPECT_EQ(-aimsim::kPanLimit, kPanMin);
+    EXPECT_EQ(aimsim::kTiltMin, kTiltMin);
+    EXPECT_EQ(aimsim::kTiltMax, kTiltMax);
+
+    // A home frame as the client builds it takes the simulator to the
+    // position the client waits for.
+    std::vector<uint8_t> home(kMaxFrame);
+    home.resize(commandRow(Command::Home).build(home, {}));
+    aimsim::Head head({300, 300}, 0);
+    const auto now = std::chrono::steady_clock::now();
+    head.answer(aimsim::decodeFrame(home), now);
+    const auto target = targetSetBy(commandRow(Command::Home), {});
+    ASSERT_TRUE(target);
+    EXPECT_EQ(head.positionAt(now), (aimsim::Position{target->pan, target->tilt}));
+    EXPECT_EQ(panCountToAngle(target->pan), AIMLINK_HOME_PAN);
+    EXPECT_EQ(tiltCountToAngle(target->tilt), AIMLINK_HOME_TILT);
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A program that starts the client and returns from main without stopping
 // it, as error paths often do. The process must end cleanly: no static
 // destructor may pull state from under the running watcher (the sanitizer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The handle interface: several heads at once, errors as status codes,
 // messages through the handler only, and arrival only on a fresh report.
 #include "aimlink.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -21,6 +23,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -116,6 +119,57 @@ TEST(Handle, TwoHeadsMoveAtOnceEachWithItsOwnWatcher)
     }
 }
 
+namespace {
+std::atomic<pid_t> signalTakenBy{0};
+void noteTakingThread(int) { signalTakenBy.store(gettid()); }
+} // namespace
+
+// A signal sent to the process while the caller blocks it stays pending
+// for the caller: the watcher never takes it, so an interpreter's Ctrl-C
+// reaches the thread that acts on it, and the caller's own mask is as it was.
+TEST(Handle, TheWatcherNeverTakesASignalSentToTheProcess)
+{
+    struct sigaction noting {
+    }, previous{};
+    noting.sa_handler = noteTakingThread;
+    sigemptyset(&noting.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &noting, &previous), 0);
+    sigset_t before;
+    pthread_sigmask(SIG_SETMASK, nullptr, &before);
+    PtyPeer line;
+    Head head(line.path());
+    openAnswered(head.handle, line);
+    sigset_t after;
+    pthread_sigmask(SIG_SETMASK, nullptr, &after);
+    EXPECT_EQ(sigismember(&after, SIGUSR1), sigismember(&before, SIGUSR1)) << "the caller's mask is its own";
+
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    signalTakenBy.store(0);
+    ASSERT_EQ(kill(getpid(), SIGUSR1), 0);
+    // The watcher exchanges frames meanwhile: two polls, each a wake.
+    for (int poll = 0; poll < 2; ++poll) {
+        const auto frame = line.readFrame();
+        ASSERT_EQ(frame, pollFrame());
+        line.send(positionReply("8000", "8000"));
+    }
+    EXPECT_EQ(signalTakenBy.load(), 0) << "taken by the watcher while the caller blocked it";
+    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+    EXPECT_EQ(signalTakenBy.load(), gettid()) << "the caller takes it once it unblocks it";
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+
+TEST(Angles, CompareByBothAxes)
+{
+    const aimlink_angles view{120, 1571};
+    EXPECT_TRUE(view == (aimlink_angles{120, 1571}));
+    EXPECT_FALSE(view == (aimlink_angles{120, 1570})) << "the tilt counts";
+    EXPECT_FALSE(view == (aimlink_angles{121, 1571})) << "the pan counts";
+    EXPECT_TRUE(view != (aimlink_angles{0, 1571}));
+}
+
 TEST(Handle, APortThatCannotBeOpenedIsAnErrorAndCanBeOpenedLater)
 {
     StderrCapture errors;
@@ -207,6 +261,105 @@ TEST(Handle, ArrivalNeedsAReportReceivedAfterTheMoveWasWritten)
     // Not only when the next request goes unanswered, a second later.
     EXPECT_LT(std::chrono::steady_clock::now() - waiting, 600ms);
     reporter.join();
+}
+
+TEST(Handle, ArrivalNeedsBothAxesAtTheTarget)
+{
+    PtyPeer line;
+    Head head(line.path());
+    openAnswered(head.handle, line);
+    ASSERT_EQ(aimlink_move(head.handle, -1000, 2571), AIMLINK_OK); // counts 500, 500
+    ASSERT_EQ(line.readFrame(), moveFrame("81F4", "81F4"));
+    line.send(ackReply());
+    // First the pan is there with the tilt still short, then the other way round.
+    const std::vector<std::pair<const char *, const char *>> reports = {{"81F4", "8100"}, {"8100", "81F4"}};
+    const std::vector<aimlink_angles> shown = {{-1000, 2083}, {-512, 2571}};
+    for (size_t i = 0; i < reports.size(); ++i) {
+        ASSERT_EQ(line.readFrame(), pollFrame());
+        line.send(positionReply(reports[i].first, reports[i].second));
+        EXPECT_EQ(aimlink_wait_arrived(head.handle, 100), AIMLINK_ERR_TIMEOUT) << i;
+        aimlink_angles at{};
+        ASSERT_EQ(aimlink_position(head.handle, &at), AIMLINK_OK);
+        EXPECT_EQ(at.pan, shown[i].pan) << "the report was taken";
+        EXPECT_EQ(at.tilt, shown[i].tilt);
+    }
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    line.send(positionReply("81F4", "81F4"));
+    EXPECT_EQ(aimlink_wait_arrived(head.handle, 1000), AIMLINK_OK);
+}
+
+// The lines a handler got at the debug level.
+struct Trace {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    static void collect(void *user, int level, const char *message)
+    {
+        auto *self = static_cast<Trace *>(user);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        if (level == AIMLINK_LEVEL_DEBUG)
+            self->lines.emplace_back(message);
+    }
+    std::vector<std::string> taken()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return lines;
+    }
+};
+
+TEST(Handle, TheTraceShowsEveryFrameAndReplyOnlyWhenAskedFor)
+{
+    PtyPeer line;
+    Head head(line.path());
+    Trace trace;
+    aimlink_set_handler(head.handle, Trace::collect, &trace);
+    openAnswered(head.handle, line);
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    line.send(positionReply("81F4", "7F00"));
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    EXPECT_TRUE(trace.taken().empty()) << "off by default";
+
+    ASSERT_EQ(aimlink_set_trace(head.handle, 1), AIMLINK_OK);
+    line.send(positionReply("81F4", "7F00"));
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    ASSERT_EQ(aimlink_move(head.handle, 0, 1571), AIMLINK_OK);
+    line.send(positionReply("81F4", "7F00"));
+    ASSERT_EQ(line.readFrame(), moveFrame("8000", "8000"));
+    line.send(rejectReply());
+    ASSERT_EQ(line.readFrame(), moveFrame("8000", "8000"));
+    ASSERT_EQ(aimlink_set_trace(head.handle, 0), AIMLINK_OK);
+    line.send(ackReply());
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    const std::string device = "aimlink: " + line.path() + ": ";
+    const std::vector<std::string> expected = {
+        device + "read FE 30 30 30 30 38 31 46 34 37 46 30 30 EF (report pan 500 tilt -256)",
+        device + "wrote FF 30 30 00 63 EF (position request)",
+        device + "read FE 30 30 30 30 38 31 46 34 37 46 30 30 EF (report pan 500 tilt -256)",
+        device + "wrote FF 30 30 00 62 38 30 30 30 38 30 30 30 EF (move)",
+    };
+    auto lines = trace.taken();
+    // The trace went on while the watcher may still have been between its
+    // write of the request in flight and the line that reports it.
+    if (!lines.empty() && lines.front() == device + "wrote FF 30 30 00 63 EF (position request)")
+        lines.erase(lines.begin());
+    ASSERT_GE(lines.size(), expected.size() + 1);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4), expected);
+    EXPECT_NE(lines[4].find("(rejection)"), std::string::npos) << lines[4];
+    EXPECT_EQ(aimlink_set_trace(nullptr, 1), AIMLINK_ERR_ARGUMENT);
+}
+
+TEST(Handle, NoTargetBeforeTheFirstMoveOrHomeIsAStatusOfItsOwn)
+{
+    PtyPeer line;
+    Head head(line.path());
+    openAnswered(head.handle, line);
+    aimlink_angles target{};
+    EXPECT_EQ(aimlink_target(head.handle, &target), AIMLINK_ERR_NO_TARGET);
+    EXPECT_STRNE(aimlink_strerror(AIMLINK_ERR_NO_TARGET), aimlink_strerror(AIMLINK_ERR_NO_REPORT));
+    EXPECT_STRNE(aimlink_strerror(AIMLINK_ERR_NO_TARGET), "unknown status");
+    ASSERT_EQ(aimlink_home(head.handle), AIMLINK_OK);
+    ASSERT_EQ(aimlink_target(head.handle, &target), AIMLINK_OK);
+    EXPECT_EQ(target.pan, AIMLINK_HOME_PAN);
+    EXPECT_EQ(target.tilt, AIMLINK_HOME_TILT);
 }
 
 TEST(Handle, TheLastCommandQueuedWinsAndTheEventDescriptorWakesOnChange)
@@ -337,7 +490,31 @@ TEST(Handle, AFrameQueuedWhileThePreviousIsBeingWrittenIsKept)
 // line would; the watcher learns its latency from the start byte. A busy
 // machine mostly lengthens a span, and seldom most of them: the median of
 // several exchanges is judged against the worked value.
-TEST(Handle, SleepsUntilTheReplyIsDueTakesALateRestAtOnceThenPauses)
+TEST(HandleTiming, ASilentHeadIsNoticedAfterTheReplyTimeOutThatWasSet)
+{
+    PtyPeer line;
+    Head head(line.path());
+    Messages messages;
+    aimlink_set_handler(head.handle, Messages::collect, &messages);
+    ASSERT_EQ(aimlink_set_reply_timeout(head.handle, 150), AIMLINK_OK);
+    openAnswered(head.handle, line);
+    ASSERT_EQ(line.readFrame(), pollFrame());
+    const auto written = std::chrono::steady_clock::now();
+    // No reply: the link must turn silent after 150 ms, well before the
+    // default second.
+    int state = AIMLINK_LINK_UP;
+    for (int tries = 0; tries < 200 && state != AIMLINK_LINK_SILENT; ++tries) {
+        std::this_thread::sleep_for(5ms);
+        state = aimlink_link(head.handle);
+    }
+    const auto noticed = std::chrono::steady_clock::now() - written;
+    EXPECT_EQ(state, AIMLINK_LINK_SILENT);
+    EXPECT_GE(noticed, 140ms);
+    EXPECT_LT(noticed, 600ms);
+    EXPECT_EQ(messages.count("no reply from the head within 150 ms"), 1u);
+}
+
+TEST(HandleTiming, SleepsUntilTheReplyIsDueTakesALateRestAtOnceThenPauses)
 {
     using Milliseconds = std::chrono::duration<double, std::milli>;
     using Clock = std::chrono::steady_clock;
@@ -394,7 +571,7 @@ TEST(Handle, SleepsUntilTheReplyIsDueTakesALateRestAtOnceThenPauses)
 // wakes a byte time (8.33 ms at 1200 baud) before the report is due and
 // takes it the moment it is whole. Here each report comes whole 101.5 ms
 // after its request, 7 ms before the 108.3 ms an idle watcher would sleep.
-TEST(Handle, WhileTheHeadTravelsAReportIsTakenTheMomentItComes)
+TEST(HandleTiming, WhileTheHeadTravelsAReportIsTakenTheMomentItComes)
 {
     using Milliseconds = std::chrono::duration<double, std::milli>;
     using Clock = std::chrono::steady_clock;
@@ -459,7 +636,7 @@ long sleepsOf(const std::vector<std::string> &ids)
 // While the head stands still and nothing is asked of it, the watcher sleeps
 // through a reply and the pause after it in one: about one wake-up an
 // exchange, not two (one when the reply is due, one when the pause is over).
-TEST(Handle, AStillHeadCostsTheWatcherOneWakeAnExchange)
+TEST(HandleTiming, AStillHeadCostsTheWatcherOneWakeAnExchange)
 {
     Simulator simulator({"--trace"});
     Head head(simulator.device());
@@ -489,7 +666,7 @@ TEST(Handle, AStillHeadCostsTheWatcherOneWakeAnExchange)
 // it at its next measured exchange (one in 16) and from then on waits for
 // each reply again; resting on, it would send its next frame about 53 ms
 // after a reply.
-TEST(Handle, ThePauseAfterAReplyHoldsWhileTheHeadStandsStill)
+TEST(HandleTiming, ThePauseAfterAReplyHoldsWhileTheHeadStandsStill)
 {
     using Milliseconds = std::chrono::duration<double, std::milli>;
     using Clock = std::chrono::steady_clock;
@@ -524,4 +701,28 @@ TEST(Handle, ThePauseAfterAReplyHoldsWhileTheHeadStandsStill)
     EXPECT_GT(whole[4], 95.0);
     const std::vector<double> inPieces = pauses(24, 60ms);
     EXPECT_GT(*std::min_element(inPieces.end() - 6, inPieces.end()), 95.0);
+}
+
+// The pause after a reply is a sleep on the stop event too: a close during
+// it ends the watcher there, and no frame goes out after the close. A close
+// this test was too slow to make within the pause proves nothing and is
+// tried again.
+TEST(Handle, ACloseDuringThePauseAfterAReplySendsNothingMore)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        PtyPeer line;
+        Head head(line.path());
+        openAnswered(head.handle, line);
+        ASSERT_EQ(line.readFrame(), pollFrame());
+        line.send(positionReply("8000", "8000"));
+        const auto replied = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(20ms); // the report taken, the pause begun
+        const bool inThePause = std::chrono::steady_clock::now() - replied < 80ms;
+        ASSERT_EQ(aimlink_close(head.handle), AIMLINK_OK);
+        if (!inThePause)
+            continue;
+        EXPECT_EQ(line.countFrames(300ms), 0);
+        return;
+    }
+    GTEST_SKIP() << "no close came within the pause in 5 tries";
 }

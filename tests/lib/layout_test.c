@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The public structures as a C compiler lays them out, on every target the
  * tree is built for (32-bit armhf too), and filled by the shared library
  * where that compiler reads them. */

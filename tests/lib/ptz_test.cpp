@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client against a scripted head on a pseudo-terminal.
 #include "aimlink.h"
 #include "serial.h"
@@ -33,7 +34,7 @@ std::pair<int32_t, int32_t> reported()
     return {position[0], position[1]};
 }
 
-class Client : public testing::Test {
+class Ptz : public testing::Test {
 protected:
     void SetUp() override { setenv("AIMLINK_DEVICE", line.path().c_str(), 1); }
     void TearDown() override { stopPTZ(); }
@@ -64,7 +65,7 @@ protected:
 
 } // namespace
 
-TEST_F(Client, StartWritesTheInitialiseFrameThenPollsThePosition)
+TEST_F(Ptz, StartWritesTheInitialiseFrameThenPollsThePosition)
 {
     EXPECT_EQ(linkPTZ(), PTZ_LINK_STOPPED);
     startPTZ();
@@ -78,7 +79,7 @@ TEST_F(Client, StartWritesTheInitialiseFrameThenPollsThePosition)
     EXPECT_EQ(line.readFrame(), pollFrame()) << "and sends no second initialise frame";
 }
 
-TEST_F(Client, MoveGoesOutWholeAndCompletesWhenTheHeadReportsTheTarget)
+TEST_F(Ptz, MoveGoesOutWholeAndCompletesWhenTheHeadReportsTheTarget)
 {
     startAnswered();
     setPanTilt(1000, 1571);
@@ -98,7 +99,7 @@ TEST_F(Client, MoveGoesOutWholeAndCompletesWhenTheHeadReportsTheTarget)
     EXPECT_EQ(reported(), (std::pair<int32_t, int32_t>(-1000, 0)));
 }
 
-TEST_F(Client, AMoveBeyondTheTravelGoesOutAndArrivesAtTheLimit)
+TEST_F(Ptz, AMoveBeyondTheTravelGoesOutAndArrivesAtTheLimit)
 {
     startAnswered();
     setPanTilt(2000, 0);
@@ -111,7 +112,7 @@ TEST_F(Client, AMoveBeyondTheTravelGoesOutAndArrivesAtTheLimit)
     EXPECT_EQ(waitDonePTZ(1000), 1);
 }
 
-TEST_F(Client, HomeAndZoom)
+TEST_F(Ptz, HomeAndZoom)
 {
     startAnswered();
     setZoom(7);
@@ -120,7 +121,7 @@ TEST_F(Client, HomeAndZoom)
     EXPECT_EQ(nextCommand(positionReply("8000", "8000")), homeFrame());
 }
 
-TEST_F(Client, RejectionResendsTheLastCommandFrame)
+TEST_F(Ptz, RejectionResendsTheLastCommandFrame)
 {
     StderrCapture errors;
     startAnswered();
@@ -138,7 +139,7 @@ TEST_F(Client, RejectionResendsTheLastCommandFrame)
     EXPECT_EQ(occurrences(errors.text(), "PTZ error:  resending command.\nhexPrint:   FE 30 30 31 30 EF\n"), 2);
 }
 
-TEST_F(Client, ACommandQueuedBeforeARejectionGoesOutInsteadOfTheResend)
+TEST_F(Ptz, ACommandQueuedBeforeARejectionGoesOutInsteadOfTheResend)
 {
     startAnswered();
     setPanTilt(0, 1571);
@@ -150,7 +151,7 @@ TEST_F(Client, ACommandQueuedBeforeARejectionGoesOutInsteadOfTheResend)
     EXPECT_EQ(line.readFrame(), pollFrame());
 }
 
-TEST_F(Client, RepliesSplitAcrossReadsOrBehindNoiseAreRead)
+TEST_F(Ptz, RepliesSplitAcrossReadsOrBehindNoiseAreRead)
 {
     startAnswered();
     setPanTilt(-1000, 3171);
@@ -173,7 +174,7 @@ TEST_F(Client, RepliesSplitAcrossReadsOrBehindNoiseAreRead)
     EXPECT_EQ(line.readFrame(), pollFrame()) << "a lone FE starts a reply; it is no rejection";
 }
 
-TEST_F(Client, ALateReplyIsDiscardedNotReadAsTheAnswerToTheNextFrame)
+TEST_F(Ptz, ALateReplyIsDiscardedNotReadAsTheAnswerToTheNextFrame)
 {
     startAnswered();
     setPanTilt(1000, 1571);
@@ -189,7 +190,7 @@ TEST_F(Client, ALateReplyIsDiscardedNotReadAsTheAnswerToTheNextFrame)
     EXPECT_EQ(reported(), (std::pair<int32_t, int32_t>(-1000, 1600)));
 }
 
-TEST_F(Client, CorruptDigitsNeverPassForAPosition)
+TEST_F(Ptz, CorruptDigitsNeverPassForAPosition)
 {
     StderrCapture errors;
     startAnswered();
@@ -207,7 +208,7 @@ TEST_F(Client, CorruptDigitsNeverPassForAPosition)
     EXPECT_EQ(waitDonePTZ(1000), 1) << "lower-case digits read like upper-case ones";
 }
 
-TEST_F(Client, SilentHeadIsReportedOnceWithoutAResendStorm)
+TEST_F(Ptz, SilentHeadIsReportedOnceWithoutAResendStorm)
 {
     StderrCapture errors;
     const double cpuBefore = cpuSeconds();
@@ -231,7 +232,7 @@ TEST_F(Client, SilentHeadIsReportedOnceWithoutAResendStorm)
     EXPECT_EQ(occurrences(errors.text(), "the head answers again"), 1);
 }
 
-TEST_F(Client, UnansweredMoveAndHomeAreSentAgainButInitialiseIsNot)
+TEST_F(Ptz, UnansweredMoveAndHomeAreSentAgainButInitialiseIsNot)
 {
     startPTZ();
     ASSERT_EQ(line.readFrame(), initFrame());
@@ -249,7 +250,7 @@ TEST_F(Client, UnansweredMoveAndHomeAreSentAgainButInitialiseIsNot)
     EXPECT_EQ(line.readFrame(), pollFrame());
 }
 
-TEST_F(Client, HangUpFailsTheLinkOnceAndTheWatcherGoesIdle)
+TEST_F(Ptz, HangUpFailsTheLinkOnceAndTheWatcherGoesIdle)
 {
     StderrCapture errors;
     startAnswered();
@@ -267,7 +268,7 @@ TEST_F(Client, HangUpFailsTheLinkOnceAndTheWatcherGoesIdle)
     EXPECT_EQ(waitReadyPTZ(100), PTZ_WAIT_FAILED) << "a failed link is reported before an empty slot";
 }
 
-TEST_F(Client, HangUpBetweenExchangesIsNamedAsAHangUp)
+TEST_F(Ptz, HangUpBetweenExchangesIsNamedAsAHangUp)
 {
     StderrCapture errors;
     startAnswered(); // the watcher now pauses before its next frame, whose write fails
@@ -277,7 +278,7 @@ TEST_F(Client, HangUpBetweenExchangesIsNamedAsAHangUp)
         << errors.text();
 }
 
-TEST_F(Client, StopReleasesThePortAndStartRunsAgain)
+TEST_F(Ptz, StopReleasesThePortAndStartRunsAgain)
 {
     startAnswered();
     EXPECT_EQ(openRaw(line.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK), -1) << "held exclusively";
@@ -299,7 +300,7 @@ TEST_F(Client, StopReleasesThePortAndStartRunsAgain)
     close(reopened);
 }
 
-TEST_F(Client, ARestartForgetsEverythingTheLastSessionSaw)
+TEST_F(Ptz, ARestartForgetsEverythingTheLastSessionSaw)
 {
     startAnswered();
     setPanTilt(1000, 1571);
@@ -330,7 +331,7 @@ TEST_F(Client, ARestartForgetsEverythingTheLastSessionSaw)
     stopPTZ();
 }
 
-TEST_F(Client, WaitsTimeOutAndWakeOnTheEvent)
+TEST_F(Ptz, WaitsTimeOutAndWakeOnTheEvent)
 {
     startAnswered();
     setPanTilt(1000, 1571);
@@ -348,7 +349,7 @@ TEST_F(Client, WaitsTimeOutAndWakeOnTheEvent)
     head.join();
 }
 
-TEST(ClientDevice, DefaultsToTheFirstSerialPortUnlessTheEnvironmentNamesOne)
+TEST(PtzDevice, DefaultsToTheFirstSerialPortUnlessTheEnvironmentNamesOne)
 {
     setenv("AIMLINK_DEVICE", "", 1);
     EXPECT_STREQ(devicePTZ(), "/dev/ttyS3");
@@ -361,7 +362,7 @@ TEST(ClientDevice, DefaultsToTheFirstSerialPortUnlessTheEnvironmentNamesOne)
     EXPECT_STREQ(devicePTZ(), "/dev/ttyUSB0");
 }
 
-TEST(ClientDeathTest, MissingDeviceEndsTheProcess)
+TEST(PtzDeathTest, MissingDeviceEndsTheProcess)
 {
     setenv("AIMLINK_DEVICE", "/nonexistent/ttyUSB9", 1);
     EXPECT_EXIT(startPTZ(), testing::ExitedWithCode(1),

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The shared library exports exactly the names its headers declare, and
 # carries its soname. Usage: exports_test.sh LIBRARY HEADER...
 set -euo pipefail

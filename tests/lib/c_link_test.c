@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Links the module from C the documented way: aimlink.o, serial.o, the
  * threads library and the C++ runtime. Against a missing device the
  * original calls end the process with status 1, so this checks what needs

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+#include "line.h"
 #include "serial.h"
 #include "support/pty_peer.h"
 
@@ -149,4 +151,14 @@ TEST(OpenRaw, ReportsTheCauseAndLeavesNothingOpen)
     const int again = openRaw(line.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     EXPECT_GE(again, 0) << "closing gives the port back";
     close(again);
+}
+
+// A pty never keeps output queued, so the reason is tried alone; the rig
+// holds a real UART's output with a three-wire cable.
+TEST(HeldOutput, TheReasonNamesTheOptionThatSwitchesFlowControlOff)
+{
+    EXPECT_EQ(aimlink::heldOutputReason(7, true),
+              "output held by hardware flow control (7 bytes never sent): check the cable's RTS/CTS or switch flow "
+              "control off (--flow-control off)");
+    EXPECT_EQ(aimlink::heldOutputReason(6, false), "output held by the driver (6 bytes never sent)");
 }
