@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "head.h"
 
 #include "server_head.h"
@@ -16,14 +17,16 @@
 namespace aimhead {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr auto kStartupPause = milliseconds(1000);
 constexpr auto kWrite = milliseconds(3000);
 
 // The library's messages, escaped: they may hold the device path.
-void toStandardError(void *, int, const char *message) { std::fprintf(stderr, "%s\n", escaped(message).c_str()); }
+void toStandardError(void *, int, const char *message)
+{
+    std::fprintf(stderr, "%s\n", aimlink::escaped(message).c_str());
+}
 
 // Whoever waits for aimhead times the end of a move: a script, a tracker.
 // The first thread to end in a process faults in libc's clean-up code, about
@@ -39,22 +42,58 @@ void faultInThreadExit()
         pthread_join(thread, nullptr);
 }
 
-milliseconds left(Clock::time_point deadline)
+} // namespace
+
+milliseconds timeLeft(Clock::time_point deadline)
 {
     return std::max(milliseconds(0), std::chrono::ceil<milliseconds>(deadline - Clock::now()));
 }
 
-} // namespace
+std::string inSeconds(milliseconds bound)
+{
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(bound).count()) + " s";
+}
+
+std::string reasonAfterDevice(const std::string &shownDevice, const std::string &reason)
+{
+    std::string shown = aimlink::escaped(reason);
+    const std::string prefix = shownDevice + ": ";
+    if (shown.rfind(prefix, 0) == 0)
+        shown.erase(0, prefix.size());
+    return shown.empty() ? "" : ": " + shown;
+}
+
+std::string linkFailedLine(const std::string &shownDevice, const std::string &reason)
+{
+    return shownDevice + ": the link to the head failed" + reasonAfterDevice(shownDevice, reason);
+}
+
+bool SilenceWatch::tooLong(bool silent)
+{
+    if (!silent) {
+        silentSince_ = kAnswering;
+        return false;
+    }
+    const auto now = Clock::now();
+    if (silentSince_ == kAnswering)
+        silentSince_ = now;
+    return now - silentSince_ >= kSilenceLimit;
+}
+
+Clock::time_point SilenceWatch::until(Clock::time_point deadline) const
+{
+    return silentSince_ == kAnswering ? deadline : std::min(deadline, silentSince_ + kSilenceLimit);
+}
 
 std::string angles(aimlink_angles position)
 {
     return "pan " + std::to_string(position.pan) + " tilt " + std::to_string(position.tilt);
 }
 
-DirectHead::DirectHead(const std::string &device, bool initialise)
+DirectHead::DirectHead(const std::string &device, bool initialise, const LineSettings &settings)
     : handle_(aimlink_new(device.c_str())), initialise_(initialise)
 {
-    if (handle_ == nullptr) {
+    if (handle_ == nullptr || applyLineSettings(handle_, settings) != AIMLINK_OK) {
         std::perror("aimhead: cannot make a handle");
         std::exit(kFailure); // NOLINT(concurrency-mt-unsafe): no watcher runs yet
     }
@@ -68,7 +107,7 @@ void DirectHead::close() { aimlink_close(handle_); }
 
 bool DirectHead::lastPosition(aimlink_angles &reported) { return aimlink_position(handle_, &reported) == AIMLINK_OK; }
 
-std::string DirectHead::device() const { return escaped(aimlink_device(handle_)); }
+std::string DirectHead::device() const { return aimlink::escaped(aimlink_device(handle_)); }
 
 void DirectHead::endIfAsked()
 {
@@ -85,18 +124,9 @@ int DirectHead::fail(const std::string &line)
     return kFailure;
 }
 
-// The library's last error as ": reason", without the device it starts
-// with, since the line names the device once; empty when there is none.
-std::string DirectHead::lastReason()
-{
-    std::string reason = escaped(aimlink_last_error(handle_));
-    const std::string prefix = device() + ": ";
-    if (reason.rfind(prefix, 0) == 0)
-        reason.erase(0, prefix.size());
-    return reason.empty() ? "" : ": " + reason;
-}
+std::string DirectHead::lastReason() { return reasonAfterDevice(device(), aimlink_last_error(handle_)); }
 
-std::string DirectHead::linkFailure() { return device() + ": the link to the head failed" + lastReason(); }
+std::string DirectHead::linkFailure() { return linkFailedLine(device(), aimlink_last_error(handle_)); }
 
 int DirectHead::open()
 {
@@ -105,7 +135,7 @@ int DirectHead::open()
     if (opened == AIMLINK_ERR_PORT) {
         // The cause went through the handler; a failure that does not name
         // the device is one of setting the line speed.
-        const bool speed = std::string(escaped(aimlink_last_error(handle_))).rfind(device() + ": ", 0) != 0;
+        const bool speed = std::string(aimlink::escaped(aimlink_last_error(handle_))).rfind(device() + ": ", 0) != 0;
         std::fputs(speed ? "unable to set baud rate on port\n" : "unable to open port\n", stderr);
         const int error = aimlink_last_errno(handle_);
         if (!speed && (error == EWOULDBLOCK || error == EBUSY))
@@ -116,8 +146,8 @@ int DirectHead::open()
         return kFailure;
     int answered = AIMLINK_ERR_TIMEOUT;
     const auto deadline = started + kFirstReply;
-    for (endIfAsked(); answered == AIMLINK_ERR_TIMEOUT && left(deadline) > milliseconds(0); endIfAsked())
-        answered = aimlink_wait_link(handle_, static_cast<int>(std::min(left(deadline), kSlice).count()));
+    for (endIfAsked(); answered == AIMLINK_ERR_TIMEOUT && timeLeft(deadline) > milliseconds(0); endIfAsked())
+        answered = aimlink_wait_link(handle_, static_cast<int>(std::min(timeLeft(deadline), kSlice).count()));
     if (answered == AIMLINK_ERR_TIMEOUT)
         return fail("the head on " + device() + " does not answer" + lastReason());
     if (answered != AIMLINK_OK)
@@ -135,18 +165,20 @@ int DirectHead::open()
 int DirectHead::written(int status, const char *what)
 {
     const auto deadline = Clock::now() + kWrite;
-    for (endIfAsked(); status == AIMLINK_OK && left(deadline) > milliseconds(0); endIfAsked()) {
-        const int result = aimlink_wait_written(handle_, static_cast<int>(std::min(left(deadline), kSlice).count()));
+    for (endIfAsked(); status == AIMLINK_OK && timeLeft(deadline) > milliseconds(0); endIfAsked()) {
+        const int result =
+            aimlink_wait_written(handle_, static_cast<int>(std::min(timeLeft(deadline), kSlice).count()));
         if (result != AIMLINK_ERR_TIMEOUT)
             return result == AIMLINK_OK ? kSuccess : fail(linkFailure());
     }
-    return status != AIMLINK_OK ? fail(linkFailure()) : fail(device() + ": " + what + " was not written within 3 s");
+    return status != AIMLINK_OK ? fail(linkFailure())
+                                : fail(device() + ": " + what + " was not written within " + inSeconds(kWrite));
 }
 
 int DirectHead::position(aimlink_angles &reported)
 {
     const auto deadline = Clock::now() + kFirstReply;
-    for (endIfAsked(); left(deadline) > milliseconds(0); endIfAsked()) {
+    for (endIfAsked(); timeLeft(deadline) > milliseconds(0); endIfAsked()) {
         const int result = aimlink_position(handle_, &reported);
         if (result == AIMLINK_OK)
             return kSuccess;
@@ -154,30 +186,26 @@ int DirectHead::position(aimlink_angles &reported)
             return fail(linkFailure());
         std::this_thread::sleep_for(kSlice);
     }
-    return fail("the head on " + device() + " sent no position report within 3 s");
+    return fail("the head on " + device() + " sent no position report within " + inSeconds(kFirstReply));
 }
 
 int DirectHead::waitForArrival(const std::string &target)
 {
     const auto deadline = Clock::now() + kArrival;
     faultInThreadExit();
-    constexpr auto kAnswering = Clock::time_point::max();
-    auto silentSince = kAnswering;
-    for (endIfAsked(); left(deadline) > milliseconds(0); endIfAsked()) {
-        const int result = aimlink_wait_arrived(handle_, static_cast<int>(std::min(left(deadline), kSlice).count()));
+    SilenceWatch silence;
+    for (endIfAsked(); timeLeft(deadline) > milliseconds(0); endIfAsked()) {
+        const int result =
+            aimlink_wait_arrived(handle_, static_cast<int>(std::min(timeLeft(deadline), kSlice).count()));
         if (result == AIMLINK_OK)
             return kSuccess;
         if (result != AIMLINK_ERR_TIMEOUT)
             return fail(linkFailure());
-        if (aimlink_link(handle_) != AIMLINK_LINK_SILENT)
-            silentSince = kAnswering;
-        else if (silentSince == kAnswering)
-            silentSince = Clock::now();
-        else if (Clock::now() - silentSince >= kSilenceLimit)
+        if (silence.tooLong(aimlink_link(handle_) == AIMLINK_LINK_SILENT))
             return fail("the head on " + device() + " stopped answering; it last reported " + lastReported());
     }
-    return fail("the head on " + device() + " did not reach " + target + " within 30 s; it last reported " +
-                lastReported());
+    return fail("the head on " + device() + " did not reach " + target + " within " + inSeconds(kArrival) +
+                "; it last reported " + lastReported());
 }
 
 std::string DirectHead::lastReported()
@@ -207,7 +235,7 @@ int DirectHead::home()
 {
     if (const int status = written(aimlink_home(handle_), "the home frame"); status != kSuccess)
         return status;
-    return waitForArrival(angles({0, 1571}));
+    return waitForArrival(angles({AIMLINK_HOME_PAN, AIMLINK_HOME_TILT}));
 }
 
 } // namespace aimhead

@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: MIT
 // One run's conversation with the head: through a handle on the port, or
 // through the daemon that owns the port (server_head.h).
 #ifndef AIMHEAD_HEAD_H
 #define AIMHEAD_HEAD_H
 
 #include "aimlink.h"
+#include "arguments.h"
 
 #include <chrono>
 #include <string>
@@ -47,11 +49,10 @@ public:
 // The head on a serial port this run opens itself.
 class DirectHead final : public Head {
 public:
-    // device empty: AIMLINK_DEVICE, else the default port.
-    DirectHead(const std::string &device, bool initialise);
+    // device empty: AIMLINK_DEVICE, else the default port. The settings
+    // were checked when the command line was read.
+    DirectHead(const std::string &device, bool initialise, const LineSettings &settings);
     ~DirectHead() override;
-    DirectHead(const DirectHead &) = delete;
-    DirectHead &operator=(const DirectHead &) = delete;
 
     // Opens the port and waits for the head's first answer and the start-up pause.
     int open() override;
@@ -79,6 +80,38 @@ private:
 };
 
 std::string angles(aimlink_angles position);
+
+// What both kinds of head share in their waits and their messages.
+using Clock = std::chrono::steady_clock;
+
+// The time to a deadline, whole milliseconds rounded up, never negative.
+std::chrono::milliseconds timeLeft(Clock::time_point deadline);
+
+// A bound for a message: "3 s".
+std::string inSeconds(std::chrono::milliseconds bound);
+
+// The reason for a failure as ": reason", without the device it may start
+// with, since the line names the device once; empty when there is none.
+// Both are shown escaped.
+std::string reasonAfterDevice(const std::string &shownDevice, const std::string &reason);
+// "DEVICE: the link to the head failed: reason".
+std::string linkFailedLine(const std::string &shownDevice, const std::string &reason);
+
+// Tells when the head has been silent for kSilenceLimit, from the link
+// states seen one after another.
+class SilenceWatch {
+public:
+    // Notes whether the link is silent now; true once it has been so too long.
+    bool tooLong(bool silent);
+    // The deadline, or the moment the silence would be too long if sooner.
+    Clock::time_point until(Clock::time_point deadline) const;
+
+private:
+    // A sentinel, not std::optional: GCC 12 on 32-bit ARM warns that the
+    // optional's time may be used uninitialised.
+    static constexpr auto kAnswering = Clock::time_point::max();
+    Clock::time_point silentSince_ = kAnswering;
+};
 
 // Where the head will stop for wanted; warns on standard error when that is
 // the limit of its travel rather than wanted.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "jog.h"
 
 #include "presets.h"
@@ -26,7 +27,7 @@ public:
     int handleKey(int key);
     void draw() const;
     void aimAt(aimlink_angles wanted);
-    aimlink_angles target{0, 1571};
+    aimlink_angles target{AIMLINK_HOME_PAN, AIMLINK_HOME_TILT};
 
 private:
     void savePreset();
@@ -77,7 +78,7 @@ void Jog::savePreset()
     } else {
         try {
             updatePresets(presetsFile_, [&](Presets &presets) {
-                presets[name] = {reported.pan, reported.tilt};
+                presets[name] = reported;
                 return true;
             });
             note_ = std::string("saved ") + name + " at " + angles(reported);
@@ -110,7 +111,7 @@ int Jog::handleKey(int key)
         break;
     case 'h':
         aimlink_home(head_.handle());
-        target = {0, 1571};
+        target = {AIMLINK_HOME_PAN, AIMLINK_HOME_TILT};
         break;
     case 's':
         savePreset();

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // aimhead jog: a full-screen mode for finding a view with the arrow keys.
 // The screen is built into a program of its own, aimhead-jog: an aimhead
 // that also links the terminal libraries, so that aimhead itself stays

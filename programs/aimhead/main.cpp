@@ -1,6 +1,8 @@
+// SPDX-License-Identifier: MIT
 // aimhead: points the camera head, reports where it points, nudges it and
 // keeps named views of it.
 #include "arguments.h"
+#include "command_line.h"
 #include "head.h"
 #include "jog.h"
 #include "presets.h"
@@ -10,10 +12,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,56 +33,21 @@ using nlohmann::json;
 
 constexpr char kUsage[] = "Usage:\naimhead pan tilt [zoom]\npan and tilt are in thousandths of radians\n";
 
-constexpr char kMoreUsage[] =
-    "\n"
-    "aimhead [options] get             print where the head points\n"
-    "aimhead [options] home            send the head to its home position\n"
-    "aimhead [options] by DPAN DTILT   move relative to where the head points\n"
-    "aimhead [options] save NAME [PAN TILT]\n"
-    "                                  keep where the head points (or PAN TILT) as NAME\n"
-    "aimhead [options] goto NAME       move to a saved preset\n"
-    "aimhead [options] presets         list the saved presets\n"
-    "aimhead [options] forget NAME     remove a saved preset\n"
-    "aimhead [options] jog             full-screen: arrows move, + - step, s save, h home, q quit\n"
-    "\n"
-    "Options:\n"
-    "  -d DEVICE         the serial device (else AIMLINK_DEVICE, else /dev/ttyS3)\n"
-    "  --server SOCKET   go through the daemon aimheadd at SOCKET instead of the port\n"
-    "                    (else AIMHEAD_SERVER, unless -d is given); jog needs the port\n"
-    "  --json            print results as JSON, for scripts\n"
-    "  --no-initialise   do not initialise the head first (for heads that move when initialised)\n"
-    "  -h, --help        show this text\n"
-    "  --version         show the version\n"
-    "\n"
-    "Presets live in $XDG_CONFIG_HOME/aimhead/presets.json (else ~/.config/aimhead/).\n"
-    "Exit status: 0 done, 1 the port or the head failed, 2 bad command line,\n"
-    "3 the presets file cannot be used, 4 no such preset, 128+N ended by signal N.\n";
-
-struct Options {
-    std::string device;
-    std::string server; // empty: the port itself
-    bool json = false;
-    bool initialise = true;
-    std::vector<std::string_view> words;
-    char **commandLine = nullptr; // as given, for a program that takes over
-};
+constexpr char kHelpEnd[] = "\n"
+                            "Presets live in $XDG_CONFIG_HOME/aimhead/presets.json (else ~/.config/aimhead/).\n"
+                            "Exit status: 0 done, 1 the port or the head failed, 2 bad command line,\n"
+                            "3 the presets file cannot be used, 4 no such preset, 128+N ended by signal N.\n";
 
 std::optional<int16_t> argument(const char *name, const char *unit, std::string_view text)
 {
     const auto value = parseAngle(text);
     if (!value)
         std::fprintf(stderr, "aimhead: %s must be a whole number%s from -32768 to 32767, got %s\n", name, unit,
-                     quoted(text).c_str());
+                     aimlink::quoted(text).c_str());
     return value;
 }
 
 constexpr char kAngleUnit[] = " of milliradians";
-
-int badCommandLine(const std::string &line)
-{
-    std::fprintf(stderr, "aimhead: %s (see aimhead --help)\n", line.c_str());
-    return kBadCommandLine;
-}
 
 void printPosition(const Options &options, aimlink_angles position)
 {
@@ -94,7 +63,7 @@ std::unique_ptr<Head> makeHead(const Options &options, bool initialise)
 {
     if (!options.server.empty())
         return std::make_unique<ServerHead>(options.server);
-    return std::make_unique<DirectHead>(options.device, initialise);
+    return std::make_unique<DirectHead>(options.device, initialise, options.line);
 }
 
 // After a move: the report it ended on, for scripts that asked for JSON.
@@ -174,13 +143,14 @@ bool checkName(std::string_view name)
     if (validPresetName(name))
         return true;
     badCommandLine("a preset name is 1 to 32 letters, digits, '_', '-' or '.', not starting with '-' or '.'; got " +
-                   quoted(name));
+                   aimlink::quoted(name));
     return false;
 }
 
 int noSuchPreset(const std::string &file, std::string_view name)
 {
-    std::fprintf(stderr, "aimhead: no preset named %s in %s\n", quoted(name).c_str(), escaped(file).c_str());
+    std::fprintf(stderr, "aimhead: no preset named %s in %s\n", aimlink::quoted(name).c_str(),
+                 aimlink::escaped(file).c_str());
     return kNoSuchPreset;
 }
 
@@ -201,7 +171,7 @@ int save(const Options &options, const std::string &name, std::optional<aimlink_
         }
         // Read again under the lock: another program may have saved meanwhile.
         updatePresets(file, [&](Presets &current) {
-            current[name] = {position.pan, position.tilt};
+            current[name] = position;
             return true;
         });
         if (options.json)
@@ -217,7 +187,7 @@ int gotoPreset(const Options &options, const std::string &name)
         const auto found = presets.find(name);
         if (found == presets.end())
             return noSuchPreset(file, name);
-        return moveTo(options, {found->second.pan, found->second.tilt});
+        return moveTo(options, found->second);
     });
 }
 
@@ -262,20 +232,9 @@ int legacyMove(const Options &options)
     return moveTo(options, {*panAngle, *tiltAngle});
 }
 
-bool wordCount(const Options &options, size_t least, size_t most)
-{
-    const size_t given = options.words.size() - 1;
-    if (given >= least && given <= most)
-        return true;
-    badCommandLine(std::string(options.words[0]) + " takes " +
-                   (least == most ? std::to_string(least) : std::to_string(least) + " to " + std::to_string(most)) +
-                   " argument" + (most == 1 ? "" : "s") + ", got " + std::to_string(given));
-    return false;
-}
-
 int savePreset(const Options &options)
 {
-    if (!wordCount(options, 1, 3) || !checkName(options.words[1]))
+    if (!checkName(options.words[1]))
         return kBadCommandLine;
     if (options.words.size() == 2)
         return save(options, std::string(options.words[1]), std::nullopt);
@@ -288,117 +247,125 @@ int savePreset(const Options &options)
     return save(options, std::string(options.words[1]), aimlink_angles{*panAngle, *tiltAngle});
 }
 
-int subcommand(const Options &options)
+int moveBy(const Options &options)
 {
-    const std::string_view verb = options.words[0];
-    if (verb == "get")
-        return wordCount(options, 0, 0) ? get(options) : kBadCommandLine;
-    if (verb == "home")
-        return wordCount(options, 0, 0) ? home(options) : kBadCommandLine;
-    if (verb == "by") {
-        if (!wordCount(options, 2, 2))
-            return kBadCommandLine;
-        const auto panStep = argument("pan step", kAngleUnit, options.words[1]);
-        const auto tiltStep = panStep ? argument("tilt step", kAngleUnit, options.words[2]) : std::nullopt;
-        return tiltStep ? by(options, *panStep, *tiltStep) : kBadCommandLine;
-    }
-    if (verb == "save")
-        return savePreset(options);
-    if (verb == "jog") {
-        if (!wordCount(options, 0, 0))
-            return kBadCommandLine;
-        // The screen follows the library's handle from moment to moment.
-        if (!options.server.empty())
-            return badCommandLine("jog needs the serial port and does not work through the daemon (--server)");
-#ifdef AIMHEAD_JOG_SCREEN
-        return withPresets([&](const std::string &file) {
-            DirectHead head(options.device, options.initialise);
-            const int status = head.open();
-            return status == kSuccess ? jog(head, file) : status;
-        });
-#else
-        return handOverToJog(options.commandLine);
-#endif
-    }
-    if (verb == "presets")
-        return wordCount(options, 0, 0) ? listPresets(options) : kBadCommandLine;
-    const bool named = verb == "goto" || verb == "forget";
-    if (!named || !wordCount(options, 1, 1) || !checkName(options.words[1]))
-        return kBadCommandLine;
-    const std::string name(options.words[1]);
-    return verb == "goto" ? gotoPreset(options, name) : forget(name);
+    const auto panStep = argument("pan step", kAngleUnit, options.words[1]);
+    const auto tiltStep = panStep ? argument("tilt step", kAngleUnit, options.words[2]) : std::nullopt;
+    return tiltStep ? by(options, *panStep, *tiltStep) : kBadCommandLine;
 }
 
-bool isSubcommand(std::string_view word)
+int gotoNamed(const Options &options)
 {
-    for (const std::string_view known : {"get", "home", "by", "save", "goto", "presets", "forget", "jog"})
-        if (word == known)
-            return true;
+    return checkName(options.words[1]) ? gotoPreset(options, std::string(options.words[1])) : kBadCommandLine;
+}
+
+int forgetNamed(const Options &options)
+{
+    return checkName(options.words[1]) ? forget(std::string(options.words[1])) : kBadCommandLine;
+}
+
+int startJog(const Options &options)
+{
+    // The screen follows the library's handle from moment to moment.
+    if (!options.server.empty())
+        return badCommandLine("jog needs the serial port and does not work through the daemon (--server)");
+#ifdef AIMHEAD_JOG_SCREEN
+    return withPresets([&](const std::string &file) {
+        DirectHead head(options.device, options.initialise, options.line);
+        const int status = head.open();
+        return status == kSuccess ? jog(head, file) : status;
+    });
+#else
+    return handOverToJog(options.commandLine);
+#endif
+}
+
+// Every verb once: the dispatch, the check for a verb, --help and the bash
+// completion (checked against --help by a test) all read this table.
+struct Verb {
+    std::string_view name;
+    size_t least; // words after the verb
+    size_t most;
+    int (*run)(const Options &);
+    std::string_view arguments; // as --help shows them
+    std::string_view summary;
+};
+
+constexpr Verb kVerbs[] = {
+    {"get", 0, 0, get, "", "print where the head points"},
+    {"home", 0, 0, home, "", "send the head to its home position"},
+    {"by", 2, 2, moveBy, "DPAN DTILT", "move relative to where the head points"},
+    {"save", 1, 3, savePreset, "NAME [PAN TILT]", "keep where the head points (or PAN TILT) as NAME"},
+    {"goto", 1, 1, gotoNamed, "NAME", "move to a saved preset"},
+    {"presets", 0, 0, listPresets, "", "list the saved presets"},
+    {"forget", 1, 1, forgetNamed, "NAME", "remove a saved preset"},
+    {"jog", 0, 0, startJog, "", "full-screen: arrows move, + - step, s save, h home, q quit"},
+};
+
+const Verb *findVerb(std::string_view name)
+{
+    for (const Verb &verb : kVerbs)
+        if (verb.name == name)
+            return &verb;
+    return nullptr;
+}
+
+bool wordCount(const Verb &verb, const Options &options)
+{
+    const size_t given = options.words.size() - 1;
+    if (given >= verb.least && given <= verb.most)
+        return true;
+    const std::string counted = verb.least == verb.most
+                                    ? std::to_string(verb.least)
+                                    : std::to_string(verb.least) + " to " + std::to_string(verb.most);
+    badCommandLine(std::string(verb.name) + " takes " + counted + " argument" + (verb.most == 1 ? "" : "s") + ", got " +
+                   std::to_string(given));
     return false;
 }
 
-// Options come before the words; anything else starting with '-' is left
-// for the angle check, since -500 is an angle.
-std::optional<Options> parseOptions(int argc, char **argv)
+void printHelp()
 {
-    Options options;
-    options.commandLine = argv;
-    bool deviceGiven = false;
-    int i = 1;
-    for (; i < argc; ++i) {
-        const std::string_view word(argv[i]);
-        if (word == "--json") {
-            options.json = true;
-        } else if (word == "--no-initialise") {
-            options.initialise = false;
-        } else if (word == "-d" || word == "--server") {
-            if (i + 1 >= argc) {
-                badCommandLine(word == "-d" ? "-d needs a device" : "--server needs a socket");
-                return std::nullopt;
-            }
-            (word == "-d" ? options.device : options.server) = argv[++i];
-            deviceGiven = deviceGiven || word == "-d";
-        } else {
-            break;
-        }
-    }
-    if (deviceGiven && !options.server.empty()) {
-        badCommandLine("-d and --server exclude each other: the daemon owns the port");
-        return std::nullopt;
-    }
-    // The environment's daemon gives way to a device named on the command line.
-    const char *server = std::getenv("AIMHEAD_SERVER"); // NOLINT(concurrency-mt-unsafe): no thread runs yet
-    if (options.server.empty() && !deviceGiven && server != nullptr)
-        options.server = server;
-    options.words.assign(argv + i, argv + argc);
-    return options;
+    std::printf("%s\n", kUsage);
+    for (const Verb &verb : kVerbs)
+        printHelpLine("aimhead [options] " + std::string(verb.name) +
+                          (verb.arguments.empty() ? "" : " " + std::string(verb.arguments)),
+                      verb.summary, 34);
+    printOptionsHelp();
+    std::fputs(kHelpEnd, stdout);
 }
 
-} // namespace
-
-namespace {
+// A first word that is no verb and is not followed by an angle is a command
+// mistyped or unknown, not a pan angle.
+bool namesACommand(const std::vector<std::string_view> &words)
+{
+    return std::isalpha(static_cast<unsigned char>(words[0].front())) != 0 &&
+           (words.size() < 2 || !parseAngle(words[1]));
+}
 
 int runCommandLine(int argc, char **argv)
 {
     catchEndingSignals();
-    if (argc == 2 && (std::string_view(argv[1]) == "-h" || std::string_view(argv[1]) == "--help")) {
-        std::printf("%s%s", kUsage, kMoreUsage);
-        return kSuccess;
+    Options options;
+    if (const auto ended = readCommandLine(argc, argv, options)) {
+        if (options.asked == Asked::Help)
+            printHelp();
+        else if (options.asked == Asked::Version)
+            std::puts("aimhead " AIMLINK_VERSION);
+        return *ended;
     }
-    if (argc == 2 && std::string_view(argv[1]) == "--version") {
-        std::puts("aimhead " AIMLINK_VERSION);
-        return kSuccess;
-    }
-    const auto options = parseOptions(argc, argv);
-    if (!options)
-        return kBadCommandLine;
-    if (!options->words.empty() && isSubcommand(options->words[0]))
-        return subcommand(*options);
-    if (options->words.size() < 2) {
+    if (const auto ended = chooseHead(options))
+        return *ended;
+    const auto &words = options.words;
+    if (!words.empty())
+        if (const Verb *verb = findVerb(words[0]))
+            return wordCount(*verb, options) ? verb->run(options) : kBadCommandLine;
+    if (!words.empty() && !words[0].empty() && namesACommand(words))
+        return badCommandLine("unknown command " + aimlink::quoted(words[0]));
+    if (words.size() < 2) {
         std::fputs(kUsage, stdout);
         return kBadCommandLine;
     }
-    return legacyMove(*options);
+    return legacyMove(options);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: MIT
 #include "server_head.h"
 
+#include "daemon_line.h"
 #include "daemon_socket.h"
 #include "signals.h"
 #include "text.h"
@@ -8,62 +10,23 @@
 #include <cerrno>
 #include <cstdio>
 #include <string_view>
-#include <system_error>
 
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace aimhead {
 namespace {
 
 using json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // Our own bound on a waiting move trails the daemon's, so that its reply,
 // which says more, normally comes first.
 constexpr auto kArrivalSlack = milliseconds(500);
-// The daemon's longest line is a reply of a few hundred bytes.
-constexpr size_t kMaxLine = 65536;
 // Leaving: the daemon answers a request at once, or we go anyway.
 constexpr auto kUnwatchReply = milliseconds(300);
 // Only a hint on the way out: the daemon at the default socket answers
 // within a moment or is not asked further.
 constexpr auto kHintReply = milliseconds(500);
-
-// A connected, non-blocking stream socket, or -1 with the errno in error.
-int connectTo(const std::string &path, int &error)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path) {
-        error = ENAMETOOLONG;
-        return -1;
-    }
-    path.copy(address.sun_path, path.size());
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        error = errno;
-        return -1;
-    }
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
-        return fd;
-    error = errno;
-    ::close(fd);
-    return -1;
-}
-
-// The whole line or nothing: a request is far smaller than a socket's buffer.
-bool sendLine(int fd, const json &request, int &error)
-{
-    const std::string text = request.dump() + "\n";
-    const ssize_t sent = send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    error = sent < 0 ? errno : EAGAIN;
-    return sent == static_cast<ssize_t>(text.size());
-}
 
 std::optional<aimlink_angles> anglesIn(const json &object)
 {
@@ -91,31 +54,17 @@ bool sameFile(const std::string &one, const std::string &other)
            first.st_ino == second.st_ino;
 }
 
-int millisecondsLeft(Clock::time_point deadline)
-{
-    return static_cast<int>(
-        std::max(milliseconds(0), std::chrono::ceil<milliseconds>(deadline - Clock::now())).count());
-}
-
 } // namespace
 
-ServerHead::ServerHead(std::string socket) : socket_(escaped(socket)), path_(std::move(socket)) {}
-
-// A run calls close(), which lets the daemon know; this only gives the descriptor back.
-ServerHead::~ServerHead()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
+ServerHead::ServerHead(std::string socket) : socket_(aimlink::escaped(socket)), path_(std::move(socket)) {}
 
 void ServerHead::close()
 {
-    if (fd_ < 0)
+    if (!line_.connected())
         return;
     if (watching_)
         stopWatching();
-    ::close(fd_);
-    fd_ = -1;
+    line_.close();
 }
 
 // Events may be on their way to us: leaving without asking the daemon to stop
@@ -124,24 +73,15 @@ void ServerHead::stopWatching()
 {
     watching_ = false;
     const int id = nextId_++;
-    int error = 0;
-    if (!sendLine(fd_, {{"id", id}, {"cmd", "watch"}, {"enable", false}}, error))
+    if (line_.send(json{{"id", id}, {"cmd", "watch"}, {"enable", false}}.dump()) != 0)
         return;
     const auto deadline = Clock::now() + kUnwatchReply;
-    for (;;) {
-        for (size_t newline = buffered_.find('\n'); newline != std::string::npos; newline = buffered_.find('\n')) {
-            const json line = json::parse(buffered_.substr(0, newline), nullptr, false);
-            buffered_.erase(0, newline + 1);
-            if (line.is_object() && line.value("id", json()) == id)
-                return;
-        }
-        pollfd ready{fd_, POLLIN, 0};
-        const int left = millisecondsLeft(deadline);
-        char chunk[4096];
-        const ssize_t count = left > 0 && poll(&ready, 1, left) > 0 ? recv(fd_, chunk, sizeof chunk, 0) : -1;
-        if (count <= 0)
+    std::string text;
+    int error = 0;
+    while (line_.next(deadline, text, error) == DaemonLine::Read::Line) {
+        const json reply = json::parse(text, nullptr, false);
+        if (reply.is_object() && reply.value("id", json()) == id)
             return;
-        buffered_.append(chunk, static_cast<size_t>(count));
     }
 }
 
@@ -152,6 +92,12 @@ void ServerHead::endIfAsked()
         close();
         endAsSignalled(signal);
     }
+}
+
+ServerHead::Read ServerHead::failed(const std::string &line)
+{
+    fail(line);
+    return Read::Failed;
 }
 
 int ServerHead::fail(const std::string &line)
@@ -165,18 +111,10 @@ int ServerHead::fail(const std::string &line)
 int ServerHead::daemonRefused(const json &reply)
 {
     const std::string message = textIn(reply, "message");
-    return fail(socket_ + ": " + escaped(message.empty() ? textIn(reply, "error") : message));
+    return fail(socket_ + ": " + aimlink::escaped(message.empty() ? textIn(reply, "error") : message));
 }
 
-std::string ServerHead::linkFailure() const
-{
-    // The daemon's reason starts with the device, which the line names once.
-    std::string reason = escaped(reason_);
-    const std::string prefix = device_ + ": ";
-    if (reason.rfind(prefix, 0) == 0)
-        reason.erase(0, prefix.size());
-    return device_ + ": the link to the head failed" + (reason.empty() ? "" : ": " + reason);
-}
+std::string ServerHead::linkFailure() const { return linkFailedLine(device_, reason_); }
 
 std::string ServerHead::lastReported() const { return position_ ? angles(*position_) : "nothing"; }
 
@@ -205,45 +143,32 @@ void ServerHead::note(const json &line)
         if (const auto reported = anglesIn(*at))
             position_ = reported;
     if (const std::string device = textIn(line, "device"); !device.empty())
-        device_ = escaped(device);
+        device_ = aimlink::escaped(device);
 }
 
 ServerHead::Read ServerHead::next(Clock::time_point deadline, json &line)
 {
     for (;;) {
-        const size_t newline = buffered_.find('\n');
-        if (newline != std::string::npos) {
-            line = json::parse(buffered_.begin(), buffered_.begin() + static_cast<std::ptrdiff_t>(newline), nullptr,
-                               false);
-            buffered_.erase(0, newline + 1);
-            if (line.is_discarded() || !line.is_object()) {
-                fail(socket_ + ": the daemon sent a line that is not a JSON object");
-                return Read::Failed;
-            }
+        endIfAsked();
+        std::string text;
+        int error = 0;
+        switch (line_.next(std::min(deadline, Clock::now() + kSlice), text, error)) {
+        case DaemonLine::Read::Line:
+            line = json::parse(text, nullptr, false);
+            if (line.is_discarded() || !line.is_object())
+                return failed(socket_ + ": the daemon sent a line that is not a JSON object");
             note(line);
             return Read::Line;
-        }
-        if (buffered_.size() > kMaxLine) {
-            fail(socket_ + ": the daemon sent a line longer than 64 KiB");
-            return Read::Failed;
-        }
-        endIfAsked();
-        const int left = millisecondsLeft(deadline);
-        if (left == 0)
-            return Read::TimedOut;
-        pollfd ready{fd_, POLLIN, 0};
-        if (poll(&ready, 1, std::min(left, static_cast<int>(kSlice.count()))) <= 0)
-            continue; // a slice passed or a signal came: both are looked at above
-        char chunk[4096];
-        const ssize_t count = recv(fd_, chunk, sizeof chunk, 0);
-        if (count > 0) {
-            buffered_.append(chunk, static_cast<size_t>(count));
-        } else if (count == 0 || errno == ECONNRESET) {
-            fail(socket_ + ": the daemon closed the connection");
-            return Read::Failed;
-        } else if (errno != EAGAIN && errno != EINTR) {
-            fail(socket_ + ": reading from the daemon failed: " + errorText(errno));
-            return Read::Failed;
+        case DaemonLine::Read::TimedOut:
+            if (timeLeft(deadline) == milliseconds(0))
+                return Read::TimedOut;
+            break; // a slice passed or a signal came: both are looked at above
+        case DaemonLine::Read::Closed:
+            return failed(socket_ + ": the daemon closed the connection");
+        case DaemonLine::Read::Overlong:
+            return failed(socket_ + ": the daemon sent a line longer than 64 KiB");
+        case DaemonLine::Read::Failed:
+            return failed(socket_ + ": reading from the daemon failed: " + aimlink::errorText(error));
         }
     }
 }
@@ -252,13 +177,13 @@ int ServerHead::send(json request)
 {
     const int id = nextId_++;
     request["id"] = id;
-    int error = 0;
-    if (sendLine(fd_, request, error))
+    const int error = line_.send(request.dump());
+    if (error == 0)
         return id;
     if (error == EPIPE || error == ECONNRESET)
         fail(socket_ + ": the daemon closed the connection");
     else
-        fail(socket_ + ": the daemon does not take requests: " + errorText(error));
+        fail(socket_ + ": the daemon does not take requests: " + aimlink::errorText(error));
     return -1;
 }
 
@@ -277,10 +202,8 @@ ServerHead::Read ServerHead::ask(json request, Clock::time_point deadline, json 
 int ServerHead::open()
 {
     const auto started = Clock::now();
-    int error = 0;
-    fd_ = connectTo(path_, error);
-    if (fd_ < 0) {
-        std::fprintf(stderr, "aimhead: no daemon at %s: %s\n", socket_.c_str(), errorText(error).c_str());
+    if (const int error = line_.connect(path_); error != 0) {
+        std::fprintf(stderr, "aimhead: no daemon at %s: %s\n", socket_.c_str(), aimlink::errorText(error).c_str());
         return kFailure;
     }
     // get names the device; watch then tells when the head answers.
@@ -291,7 +214,7 @@ int ServerHead::open()
         if (read == Read::Failed)
             return kFailure;
         if (read == Read::TimedOut)
-            return fail(socket_ + ": the daemon did not reply within 3 s");
+            return fail(socket_ + ": the daemon did not reply within " + inSeconds(kFirstReply));
         if (reply.value("ok", json()) != true)
             return daemonRefused(reply);
     }
@@ -320,7 +243,7 @@ int ServerHead::position(aimlink_angles &reported)
         if (read == Read::Failed)
             return kFailure;
         if (read == Read::TimedOut)
-            return fail("the head on " + device_ + " sent no position report within 3 s");
+            return fail("the head on " + device_ + " sent no position report within " + inSeconds(kFirstReply));
     }
     reported = *position_;
     return kSuccess;
@@ -335,30 +258,22 @@ int ServerHead::waitForArrival(json request, aimlink_angles target)
     if (id < 0)
         return kFailure;
     const auto notReached = [&] {
-        return fail("the head on " + device_ + " did not reach " + angles(target) + " within 30 s; it last reported " +
-                    lastReported());
+        return fail("the head on " + device_ + " did not reach " + angles(target) + " within " + inSeconds(kArrival) +
+                    "; it last reported " + lastReported());
     };
-    // A sentinel, not std::optional: GCC 12 on 32-bit ARM warns that the
-    // optional's time may be used uninitialised.
-    constexpr auto kAnswering = Clock::time_point::max();
-    auto silentSince = kAnswering;
+    SilenceWatch silence;
     json line;
     for (;;) {
         if (link_ == "failed")
             return fail(linkFailure());
-        if (link_ != "silent")
-            silentSince = kAnswering;
-        else if (silentSince == kAnswering)
-            silentSince = Clock::now();
-        const auto until = silentSince == kAnswering ? deadline : std::min(deadline, silentSince + kSilenceLimit);
-        const Read read = next(until, line);
+        if (silence.tooLong(link_ == "silent"))
+            return fail("the head on " + device_ + " stopped answering; it last reported " + lastReported());
+        const Read read = next(silence.until(deadline), line);
         if (read == Read::Failed)
             return kFailure;
         if (read == Read::TimedOut) {
             if (Clock::now() >= deadline)
                 return notReached();
-            if (silentSince != kAnswering && Clock::now() - silentSince >= kSilenceLimit)
-                return fail("the head on " + device_ + " stopped answering; it last reported " + lastReported());
             continue;
         }
         if (line.value("id", json()) != id)
@@ -379,35 +294,24 @@ int ServerHead::moveTo(aimlink_angles wanted)
     return waitForArrival({{"cmd", "move"}, {"pan", stop.pan}, {"tilt", stop.tilt}}, stop);
 }
 
-int ServerHead::home() { return waitForArrival({{"cmd", "home"}}, {0, 1571}); }
+int ServerHead::home() { return waitForArrival({{"cmd", "home"}}, {AIMLINK_HOME_PAN, AIMLINK_HOME_TILT}); }
 
 void pointToDaemon(const std::string &device)
 {
     const std::string socket = defaultSocketPath();
+    DaemonLine line;
+    std::string text;
     int error = 0;
-    const int fd = connectTo(socket, error);
-    if (fd < 0)
-        return;
     // Only a daemon on this very device is worth naming.
-    std::string received;
-    const auto deadline = Clock::now() + kHintReply;
-    bool sent = sendLine(fd, {{"id", 1}, {"cmd", "get"}}, error);
-    while (sent && received.find('\n') == std::string::npos && received.size() < kMaxLine) {
-        pollfd ready{fd, POLLIN, 0};
-        const int left = millisecondsLeft(deadline);
-        char chunk[4096];
-        const ssize_t count = left > 0 && poll(&ready, 1, left) > 0 ? recv(fd, chunk, sizeof chunk, 0) : -1;
-        if (count <= 0)
-            sent = false;
-        else
-            received.append(chunk, static_cast<size_t>(count));
-    }
-    ::close(fd);
-    const json reply = json::parse(received.substr(0, received.find('\n')), nullptr, false);
+    if (line.connect(socket) != 0 || line.send(json{{"id", 1}, {"cmd", "get"}}.dump()) != 0 ||
+        line.next(Clock::now() + kHintReply, text, error) != DaemonLine::Read::Line)
+        return;
+    line.close();
+    const json reply = json::parse(text, nullptr, false);
     const std::string served = reply.is_object() ? textIn(reply, "device") : std::string();
     if (served.empty() || (served != device && !sameFile(served, device)))
         return;
-    const std::string shown = escaped(socket);
+    const std::string shown = aimlink::escaped(socket);
     std::fprintf(stderr, "aimhead: a daemon serves this head at %s; use --server %s\n", shown.c_str(), shown.c_str());
 }
 

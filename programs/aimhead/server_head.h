@@ -1,9 +1,12 @@
-// The head through aimheadd, which owns the port: requests and events as
-// JSON lines on its local socket. The daemon initialised the head and keeps
-// polling it; this side only reads its state, moves and waits.
+// SPDX-License-Identifier: MIT
+// The head through aimheadd, which owns the port: what the JSON requests,
+// replies and events on its local socket mean (the socket's lines are
+// daemon_line.h's). The daemon initialised the head and keeps polling it;
+// this side only reads its state, moves and waits.
 #ifndef AIMHEAD_SERVER_HEAD_H
 #define AIMHEAD_SERVER_HEAD_H
 
+#include "daemon_line.h"
 #include "head.h"
 
 #include <chrono>
@@ -17,9 +20,9 @@ namespace aimhead {
 class ServerHead final : public Head {
 public:
     explicit ServerHead(std::string socket);
-    ~ServerHead() override;
-    ServerHead(const ServerHead &) = delete;
-    ServerHead &operator=(const ServerHead &) = delete;
+    // A run calls close(), which lets the daemon know; the line's own end
+    // only gives the descriptor back.
+    ~ServerHead() override = default;
 
     // Connects, learns the device and watches the head until it answers.
     int open() override;
@@ -30,7 +33,6 @@ public:
     void close() override;
 
 private:
-    using Clock = std::chrono::steady_clock;
     enum class Read { Line, TimedOut, Failed };
 
     // The next line within the deadline, noted; on Failed the failure line
@@ -44,6 +46,8 @@ private:
     void note(const nlohmann::json &line);
     int waitForArrival(nlohmann::json request, aimlink_angles target);
     int fail(const std::string &line);
+    // fail(), for a read.
+    Read failed(const std::string &line);
     int daemonRefused(const nlohmann::json &reply);
     std::string linkFailure() const;
     std::string lastReported() const;
@@ -52,9 +56,8 @@ private:
 
     std::string socket_; // escaped, for messages
     std::string path_;
-    int fd_ = -1;
+    DaemonLine line_;
     bool watching_ = false;
-    std::string buffered_;
     int nextId_ = 1;
     std::string device_; // escaped, for messages
     std::string link_;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "signals.h"
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a run ends early: the signals that ask it to, and the descriptors a
 // careless parent may have left closed.
 #ifndef AIMHEAD_SIGNALS_H

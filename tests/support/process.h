@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the project's programs as separate processes, the way users do.
 #ifndef AIMLINK_TESTS_PROCESS_H
 #define AIMLINK_TESTS_PROCESS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A pseudo-terminal pair standing in for the serial line: the test holds the
 // master side and plays the head; the client opens the slave by its path.
 #ifndef AIMLINK_TESTS_PTY_PEER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Collects what the process writes to standard error while it lives, from
 // any thread.
 #ifndef AIMLINK_TESTS_STDERR_CAPTURE_H

@@ -1,18 +1,16 @@
+// SPDX-License-Identifier: MIT
 // aimsim: plays the camera head on a pseudo-terminal, with faults on request.
 #include "head.h"
+#include "sim_options.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <optional>
 #include <random>
 #include <string>
-#include <string_view>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,10 +20,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#ifndef AIMLINK_VERSION
-#define AIMLINK_VERSION "unknown"
-#endif
-
 namespace {
 
 using namespace aimsim;
@@ -33,128 +27,15 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-constexpr char kUsage[] = "Usage: aimsim [options]\n"
-                          "Plays a pan-tilt camera head on a pseudo-terminal. Prints the terminal's path as the\n"
-                          "first line on standard output, then answers frames until SIGINT or SIGTERM.\n"
-                          "\n"
-                          "Options:\n"
-                          "  --link PATH         also make a symlink PATH to the terminal (removed on exit)\n"
-                          "  --start PAN,TILT    starting position in camera counts (default 0,0)\n"
-                          "  --speed N           travel speed in counts per second per axis, at most 1000000;\n"
-                          "                      0 travels at once (default 500, 1 rad/s)\n"
-                          "  --latency MS        delay before each reply in milliseconds (default 5)\n"
-                          "  --trace             one line per frame each way on standard error, time-stamped\n"
-                          "                      (seconds of the monotonic clock), decoded and in hex\n"
-                          "Faults:\n"
-                          "  --reject N          reject every Nth frame\n"
-                          "  --split             send each reply in two pieces, 60 ms apart\n"
-                          "  --noise             send a few stray bytes before each reply\n"
-                          "  --corrupt N         put a non-hexadecimal digit into every Nth position reply\n"
-                          "  --silent-after N    stop answering after N frames\n"
-                          "  --hangup-after N    close the line after N frames\n"
-                          "\n"
-                          "  --help              show this text\n"
-                          "  --version           show the version\n"
-                          "Travel is limited to pan -890..890 and tilt -267..800 counts. Exit status: 0 after a\n"
-                          "signal, 1 when the terminal cannot be set up, 2 for bad options.\n";
-
-// 10 bits a byte at 9600 baud.
-constexpr microseconds kByteTime(1042);
 constexpr milliseconds kSplitGap(60);
 
-struct Options {
-    std::string link;
-    Position start;
-    int speed = 500;
-    int latencyMs = 5;
-    bool trace = false;
-    int rejectEvery = 0;
-    bool split = false;
-    bool noise = false;
-    int corruptEvery = 0;
-    int silentAfter = -1;
-    int hangupAfter = -1;
-};
-
-[[noreturn]] void badOption(const std::string &message)
+// The platform's code for a line speed, as the terminal reports it.
+speed_t speedCode(int baud)
 {
-    std::fprintf(stderr, "aimsim: %s (see aimsim --help)\n", message.c_str());
-    std::exit(2);
-}
-
-int wholeNumber(std::string_view option, const char *text, int minimum, int maximum = INT_MAX)
-{
-    int value = 0;
-    const std::string_view digits(text);
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || value < minimum ||
-        value > maximum)
-        badOption(std::string(option) + " needs a whole number " +
-                  (maximum == INT_MAX ? "of at least " + std::to_string(minimum)
-                                      : "from " + std::to_string(minimum) + " to " + std::to_string(maximum)) +
-                  ", got '" + text + "'");
-    return value;
-}
-
-Position startPosition(const char *text)
-{
-    const std::string_view pair(text);
-    const auto comma = pair.find(',');
-    int values[2] = {0, 0};
-    bool valid = comma != std::string_view::npos;
-    for (int i = 0; valid && i < 2; ++i) {
-        const std::string_view part = i == 0 ? pair.substr(0, comma) : pair.substr(comma + 1);
-        const auto [end, error] = std::from_chars(part.data(), part.data() + part.size(), values[i]);
-        valid = !part.empty() && error == std::errc() && end == part.data() + part.size();
-    }
-    if (!valid || values[0] < -kPanLimit || values[0] > kPanLimit || values[1] < kTiltMin || values[1] > kTiltMax)
-        badOption(std::string("--start needs PAN,TILT in counts within the travel, got '") + text + "'");
-    return {values[0], values[1]};
-}
-
-Options parseOptions(int argc, char **argv)
-{
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view option(argv[i]);
-        auto value = [&]() -> const char * {
-            if (i + 1 >= argc)
-                badOption(std::string(option) + " needs a value");
-            return argv[++i];
-        };
-        if (option == "--help") {
-            std::fputs(kUsage, stdout);
-            std::exit(0);
-        } else if (option == "--version") {
-            std::puts("aimsim " AIMLINK_VERSION);
-            std::exit(0);
-        } else if (option == "--link") {
-            options.link = value();
-        } else if (option == "--start") {
-            options.start = startPosition(value());
-        } else if (option == "--speed") {
-            options.speed = wholeNumber(option, value(), 0, kFastestSpeed);
-        } else if (option == "--latency") {
-            options.latencyMs = wholeNumber(option, value(), 0);
-        } else if (option == "--trace") {
-            options.trace = true;
-        } else if (option == "--reject") {
-            options.rejectEvery = wholeNumber(option, value(), 1);
-        } else if (option == "--split") {
-            options.split = true;
-        } else if (option == "--noise") {
-            options.noise = true;
-        } else if (option == "--corrupt") {
-            options.corruptEvery = wholeNumber(option, value(), 1);
-        } else if (option == "--silent-after") {
-            options.silentAfter = wholeNumber(option, value(), 0);
-        } else if (option == "--hangup-after") {
-            options.hangupAfter = wholeNumber(option, value(), 0);
-        } else {
-            badOption("unknown option '" + std::string(option) + "'");
-        }
-    }
-    return options;
+    termios attributes{};
+    if (cfsetspeed(&attributes, static_cast<speed_t>(baud)) != 0)
+        return 0;
+    return cfgetospeed(&attributes);
 }
 
 std::string hex(Bytes bytes)
@@ -182,7 +63,12 @@ struct Outgoing {
 
 class Simulator {
 public:
-    explicit Simulator(Options options) : options_(std::move(options)), head_(options_.start, options_.speed) {}
+    explicit Simulator(Options options)
+        : options_(std::move(options)), head_(options_.start, options_.speed),
+          // 10 bits a byte: a start bit, 8 data bits and a stop bit.
+          byteTime_((10'000'000 + options_.baud / 2) / options_.baud)
+    {
+    }
 
     int run(int master, int signals);
 
@@ -204,6 +90,7 @@ private:
     long framesSeen_ = 0;
     long positionReplies_ = 0;
     bool hungUp_ = false;
+    microseconds byteTime_;
 };
 
 void Simulator::trace(Clock::time_point when, const std::string &line) const
@@ -262,12 +149,12 @@ void Simulator::schedule(const std::vector<uint8_t> &bytes, Clock::time_point no
 {
     Clock::time_point due = now + milliseconds(options_.latencyMs);
     if (!outgoing_.empty())
-        due = std::max(due, outgoing_.back().due + kByteTime);
+        due = std::max(due, outgoing_.back().due + byteTime_);
     for (size_t i = 0; i < bytes.size(); ++i) {
         if (options_.split && i == bytes.size() / 2)
             due += kSplitGap;
         outgoing_.push_back({due, bytes[i], {}});
-        due += kByteTime;
+        due += byteTime_;
     }
     outgoing_.back().traceLine = "<- " + text + "  [" + hex(bytes) + "]";
 }
@@ -297,6 +184,12 @@ void Simulator::receive(Clock::time_point now)
     const ssize_t count = read(master_, chunk, sizeof chunk);
     if (count <= 0)
         return;
+    // A head at another line speed than the client's sees only garbage.
+    termios line{};
+    if (tcgetattr(master_, &line) == 0 && cfgetospeed(&line) != speedCode(options_.baud)) {
+        trace(now, "-> " + std::to_string(count) + " bytes at another line speed (no answer)");
+        return;
+    }
     const auto frames = frames_.feed(Bytes(chunk, static_cast<size_t>(count)));
     if (const auto stray = frames_.takeStray(); !stray.empty())
         trace(now, "-> stray bytes outside any frame  [" + hex(stray) + "]");
@@ -353,7 +246,7 @@ int Simulator::run(int master, int signals)
 // The client side of the pty, raw, so that the line carries bytes untouched
 // until the client sets its own modes. Kept open for the simulator's life so
 // that the master does not report a hang-up between clients.
-int openClientSide(int master, std::string &path)
+int openClientSide(int master, int baud, std::string &path)
 {
     if (grantpt(master) != 0 || unlockpt(master) != 0)
         return -1;
@@ -368,7 +261,7 @@ int openClientSide(int master, std::string &path)
     if (tcgetattr(client, &attributes) != 0)
         return -1;
     cfmakeraw(&attributes);
-    cfsetspeed(&attributes, B9600);
+    cfsetspeed(&attributes, speedCode(baud));
     if (tcsetattr(client, TCSANOW, &attributes) != 0)
         return -1;
     return client;
@@ -413,7 +306,7 @@ int main(int argc, char **argv)
     const int signals = blockedSignals();
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     std::string path;
-    const int client = master < 0 || signals < 0 ? -1 : openClientSide(master, path);
+    const int client = master < 0 || signals < 0 ? -1 : openClientSide(master, options.baud, path);
     if (client < 0) {
         std::fprintf(stderr, "aimsim: cannot set up a pseudo-terminal: %s\n", std::strerror(errno));
         return 1;
@@ -426,8 +319,12 @@ int main(int argc, char **argv)
 
     Simulator simulator(options);
     const int status = simulator.run(master, signals);
-    close(client);
+    // The name goes before the terminal it names: once the terminal's last
+    // descriptor is closed, its number goes to the next pseudo-terminal
+    // opened, and a client reopening the name (aimheadd after a hang-up)
+    // would reach another program's line.
     if (!options.link.empty())
         unlink(options.link.c_str());
+    close(client);
     return status;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "head.h"
 
 #include <algorithm>
@@ -123,7 +124,7 @@ std::vector<uint8_t> Head::answer(const Decoded &frame, Time now)
     switch (frame.command) {
     case Command::Initialise:
     case Command::Home:
-        travelTo({0, 0}, now);
+        travelTo(kHome, now);
         return acknowledgement();
     case Command::Move:
         travelTo(frame.target, now);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated head: answers command frames the way the real head does and
 // travels toward its target at a fixed speed. Pure: time is passed in.
 #ifndef AIMSIM_HEAD_H
@@ -26,6 +27,8 @@ struct Position {
 constexpr int kPanLimit = 890;
 constexpr int kTiltMin = -267;
 constexpr int kTiltMax = 800;
+// Where a home frame sends the head, camera counts.
+constexpr Position kHome{0, 0};
 
 // Fastest travel the simulator accepts, counts per second: far beyond any
 // real head, and small enough that no travel time can overflow.

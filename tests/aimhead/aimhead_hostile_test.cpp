@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // aimhead under conditions a careful program must survive: signals that end
 // the run mid-move, and standard descriptors its parent left closed.
 #include "support/process.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // aimhead as a process, against a scripted head or the simulator.
 #include "support/process.h"
 #include "support/pty_peer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where aimheadd listens unless told otherwise: the daemon binds it, and
 // aimhead looks there when the port is taken, so both compute it here.
 #ifndef AIMHEAD_DAEMON_SOCKET_H

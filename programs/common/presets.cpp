@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presets.h"
 
 #include "text.h"
@@ -22,7 +23,7 @@ using nlohmann::json;
 
 constexpr size_t kLongestName = 32;
 
-std::string shown(const std::string &file) { return escaped(file); }
+std::string shown(const std::string &file) { return aimlink::escaped(file); }
 
 [[noreturn]] void failWith(const std::string &file, const std::string &reason)
 {
@@ -35,13 +36,13 @@ bool isAngle(const json &value)
            value.get<int64_t>() <= std::numeric_limits<int16_t>::max();
 }
 
-Preset presetFrom(const std::string &file, const std::string &name, const json &entry)
+aimlink_angles presetFrom(const std::string &file, const std::string &name, const json &entry)
 {
     if (!validPresetName(name))
-        failWith(file, "not a presets file: bad preset name " + aimhead::quoted(name));
+        failWith(file, "not a presets file: bad preset name " + aimlink::quoted(name));
     if (!entry.is_object() || !entry.contains("pan") || !entry.contains("tilt") || !isAngle(entry["pan"]) ||
         !isAngle(entry["tilt"]))
-        failWith(file, "not a presets file: preset " + aimhead::quoted(name) + " needs whole-number pan and tilt");
+        failWith(file, "not a presets file: preset " + aimlink::quoted(name) + " needs whole-number pan and tilt");
     return {entry["pan"].get<int32_t>(), entry["tilt"].get<int32_t>()};
 }
 
@@ -51,7 +52,7 @@ std::string readWhole(const std::string &file)
 {
     const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0)
-        failWith(file, errorText(errno));
+        failWith(file, aimlink::errorText(errno));
     std::string text;
     char chunk[4096];
     for (;;) {
@@ -65,7 +66,7 @@ std::string readWhole(const std::string &file)
         const int error = errno;
         close(descriptor);
         if (count < 0)
-            failWith(file, errorText(error));
+            failWith(file, aimlink::errorText(error));
         return text;
     }
 }
@@ -85,7 +86,7 @@ void writeReplacing(const std::string &file, const std::string &text)
     std::string temporary = file + ".XXXXXX";
     const int descriptor = mkostemp(temporary.data(), O_CLOEXEC);
     if (descriptor < 0)
-        failWith(file, "cannot write: " + errorText(errno));
+        failWith(file, "cannot write: " + aimlink::errorText(errno));
     try {
         writeAll(descriptor, text);
         if (fsync(descriptor) != 0 || fchmod(descriptor, 0600) != 0)
@@ -99,7 +100,7 @@ void writeReplacing(const std::string &file, const std::string &text)
     if (rename(temporary.c_str(), file.c_str()) != 0) {
         const int cause = errno;
         unlink(temporary.c_str());
-        failWith(file, "cannot replace: " + errorText(cause));
+        failWith(file, "cannot replace: " + aimlink::errorText(cause));
     }
 }
 
@@ -110,7 +111,7 @@ void createDirectories(const std::string &directory)
     for (size_t slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
         const std::string part = directory.substr(0, slash);
         if (!part.empty() && mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            failWith(part, "cannot create: " + errorText(errno));
+            failWith(part, "cannot create: " + aimlink::errorText(errno));
         if (slash == std::string::npos)
             return;
     }
@@ -126,7 +127,7 @@ public:
         : descriptor_(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
     {
         if (descriptor_ < 0)
-            failWith(directory, "cannot lock: " + errorText(errno));
+            failWith(directory, "cannot lock: " + aimlink::errorText(errno));
         const auto deadline = std::chrono::steady_clock::now() + kPresetsLockWait;
         while (flock(descriptor_, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
@@ -134,7 +135,7 @@ public:
                 close(descriptor_);
                 failWith(directory, error == EWOULDBLOCK ? "locked by another program for " +
                                                                std::to_string(kPresetsLockWait.count() / 1000) + " s"
-                                                         : "cannot lock: " + errorText(error));
+                                                         : "cannot lock: " + aimlink::errorText(error));
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }

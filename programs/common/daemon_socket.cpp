@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "daemon_socket.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // aimhead jog as a person uses it: keys typed into a terminal (a private
 // tmux server), the screen read back, the simulated head on the line.
 #include "support/process.h"
@@ -17,9 +18,13 @@ namespace fs = std::filesystem;
 namespace {
 
 // One tmux server of our own, on its own socket; only it is ever killed.
+// Each terminal has a socket of its own: kill-server returns before the
+// server is gone, and a new session on the same socket could join the
+// dying server and end with it.
 class Terminal {
 public:
-    explicit Terminal(const std::string &command) : socket_("aimhead-jog-" + std::to_string(getpid()))
+    explicit Terminal(const std::string &command)
+        : socket_("aimhead-jog-" + std::to_string(getpid()) + "-" + std::to_string(++made_))
     {
         tmux({"new-session", "-d", "-x", "80", "-y", "24", command});
     }
@@ -50,6 +55,7 @@ private:
         arguments.insert(arguments.begin(), {"/usr/bin/tmux", "-L", socket_, "-f", "/dev/null"});
         return runProcess(arguments, {}, 5s);
     }
+    static inline int made_ = 0;
     std::string socket_;
 };
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // aimhead's less-used paths: signed arguments, a request beyond the tilt
 // travel only, the start-up pause, outages, and the numbers in its lines.
 #include "support/process.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Named views of a head, kept by the client because the head has none: a
 // small JSON file, read whole and replaced whole.
 //
@@ -8,8 +9,9 @@
 #ifndef AIMHEAD_PRESETS_H
 #define AIMHEAD_PRESETS_H
 
+#include "aimlink.h"
+
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -18,13 +20,8 @@
 
 namespace aimhead {
 
-struct Preset {
-    int32_t pan = 0;
-    int32_t tilt = 0;
-    bool operator==(const Preset &) const = default;
-};
-
-using Presets = std::map<std::string, Preset>;
+// Each view by its name.
+using Presets = std::map<std::string, aimlink_angles>;
 
 // A file that cannot be read, parsed or replaced; what() names the path and
 // the reason, ready for one line on standard error.
