@@ -1,25 +1,26 @@
+// SPDX-License-Identifier: MIT
 // aimheadd: owns the camera head and shares it with local programs over a
 // unix socket (JSON lines) and, on request, with rotator clients over TCP.
-#include "daemon_socket.h"
+#include "daemon_options.h"
 #include "event_loop.h"
 #include "head_service.h"
 #include "http_server.h"
 #include "json_server.h"
 #include "log.h"
-#include "presets.h"
+#include "mqtt_bridge.h"
 #include "rotctld_server.h"
 #include "sockets.h"
+#include "text.h"
 
 #include <csignal>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 
 #include <pthread.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -30,105 +31,6 @@
 namespace {
 
 using namespace aimheadd;
-
-enum ExitStatus {
-    kStopped = 0,
-    kFailure = 1,
-    kBadCommandLine = 2,
-    kSocketFailed = 3,
-    kRotatorPortFailed = 4,
-    kWebFailed = 5
-};
-
-constexpr char kUsage[] =
-    "Usage: aimheadd [options]\n"
-    "Owns the pan-tilt camera head and shares it with many programs at once.\n"
-    "\n"
-    "Options:\n"
-    "  -d, --device PATH       serial device of the head (default: AIMLINK_DEVICE, else /dev/ttyS3)\n"
-    "  -s, --socket PATH       local socket (default: $XDG_RUNTIME_DIR/aimhead/socket,\n"
-    "                          else /run/aimhead/socket)\n"
-    "  --rotctld [ADDR:]PORT   also speak Hamlib's rotator protocol on TCP (off by default;\n"
-    "                          ADDR defaults to 127.0.0.1; PORT to 4533 when none is given)\n"
-    "  --http [ADDR:]PORT      also serve the web page and its HTTP API (off by default;\n"
-    "                          ADDR defaults to 127.0.0.1; beyond loopback, changes need a token)\n"
-    "  --http-token-file FILE  take the web token from the first line of FILE instead of\n"
-    "                          making one and logging it\n"
-    "  --presets FILE          the preset file the web page uses (default:\n"
-    "                          $XDG_CONFIG_HOME/aimhead/presets.json)\n"
-    "  --no-initialise         do not send the initialise frame when the device is first opened\n"
-    "  -v, --verbose           also log every client's connect and command\n"
-    "  -h, --help              show this text\n"
-    "  --version               show the version\n"
-    "Runs until SIGINT or SIGTERM. Exit status: 0 after a signal, 1 on an internal failure,\n"
-    "2 for bad options, 3 when the socket cannot be set up, 4 when the rotator port cannot,\n"
-    "5 when the web server cannot.\n";
-
-struct Options {
-    std::string device;
-    std::string socket;
-    std::optional<std::string> rotctld;
-    std::optional<std::string> http;
-    std::string httpTokenFile;
-    std::string presets;
-    bool initialise = true;
-    bool verbose = false;
-};
-
-int badOption(const std::string &message)
-{
-    std::fprintf(stderr, "aimheadd: %s (see aimheadd --help)\n", message.c_str());
-    return kBadCommandLine;
-}
-
-// Fills options; returns an exit status when the program should end now.
-std::optional<int> parseOptions(int argc, char **argv, Options &options)
-{
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view option = argv[i];
-        const bool hasValue = i + 1 < argc;
-        const auto value = [&]() -> std::string { return argv[++i]; };
-        if (option == "-h" || option == "--help") {
-            std::fputs(kUsage, stdout);
-            return kStopped;
-        }
-        if (option == "--version") {
-            std::printf("aimheadd %s (aimlink %s)\n", AIMLINK_VERSION, aimlink_version());
-            return kStopped;
-        }
-        if ((option == "-d" || option == "--device") && hasValue)
-            options.device = value();
-        else if ((option == "-s" || option == "--socket") && hasValue)
-            options.socket = value();
-        else if (option == "--rotctld")
-            options.rotctld = hasValue && argv[i + 1][0] != '-' ? value() : std::string("4533");
-        else if (option == "--http" && hasValue)
-            options.http = value();
-        else if (option == "--http-token-file" && hasValue)
-            options.httpTokenFile = value();
-        else if (option == "--presets" && hasValue)
-            options.presets = value();
-        else if (option == "--no-initialise" || option == "--no-initialize")
-            options.initialise = false;
-        else if (option == "-v" || option == "--verbose")
-            options.verbose = true;
-        else if (option == "-d" || option == "--device" || option == "-s" || option == "--socket" ||
-                 option == "--http" || option == "--http-token-file" || option == "--presets")
-            return badOption(std::string(option) + " needs a value");
-        else
-            return badOption("unknown option '" + std::string(option) + "'");
-    }
-    if (options.socket.empty())
-        options.socket = aimhead::defaultSocketPath();
-    if (options.presets.empty()) {
-        try {
-            options.presets = aimhead::defaultPresetsPath();
-        } catch (const aimhead::PresetsError &) {
-            // Left empty: the web page's presets then say what is missing.
-        }
-    }
-    return std::nullopt;
-}
 
 // SIGINT and SIGTERM arrive as a descriptor the loop reads: the daemon ends
 // between events, never inside one.
@@ -152,13 +54,43 @@ std::string devicePath(const std::string &device)
     return path;
 }
 
+// Every surface caps its clients well below the hard limit: with the soft
+// one raised to it, the local socket and the device's reopen always find
+// the descriptors they need.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        logLine(Priority::Warning, std::string("cannot raise the descriptor limit: ") + aimlink::errorText(errno));
+}
+
+std::unique_ptr<mqtt::Bridge> makeBridge(EventLoop &loop, HeadService &head, const Options &options,
+                                         const std::string &webUrl)
+{
+    std::string id = options.mqttId;
+    if (id.empty()) {
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        id = mqtt::defaultId(host, devicePath(options.device));
+    }
+    return std::make_unique<mqtt::Bridge>(
+        loop, head,
+        mqtt::Bridge::Options{*options.mqtt, options.mqttCa, options.mqttCredentials, id, options.mqttPrefix,
+                              options.mqttDiscovery ? options.mqttDiscoveryPrefix : std::string(), AIMLINK_VERSION,
+                              webUrl, options.presets});
+}
+
 int serve(const Options &options)
 {
+    raiseDescriptorLimit();
     EventLoop loop;
     const int signals = signalDescriptor();
     loop.watch(signals, EPOLLIN, [&loop](uint32_t) { loop.stop(); });
 
-    HeadService head(loop, {options.device, options.initialise});
+    HeadService head(loop, {options.device, options.initialise, options.line});
     int localFd = -1;
     try {
         localFd = listenLocal(options.socket, devicePath(options.device));
@@ -170,7 +102,8 @@ int serve(const Options &options)
     std::unique_ptr<RotctldServer> rotator;
     if (options.rotctld) {
         try {
-            rotator = std::make_unique<RotctldServer>(loop, head, listenTcp(*options.rotctld));
+            rotator = std::make_unique<RotctldServer>(
+                loop, head, listenTcp("rotator port " + *options.rotctld, *options.rotctld).fd, options.rotctldAllowed);
         } catch (const std::runtime_error &error) {
             logLine(Priority::Error, error.what());
             unlink(options.socket.c_str());
@@ -181,23 +114,48 @@ int serve(const Options &options)
     if (options.http) {
         try {
             web = std::make_unique<HttpServer>(
-                loop, head, HttpServer::Options{*options.http, options.httpTokenFile, options.presets});
+                loop, head,
+                HttpServer::Options{*options.http, options.httpTokenFile, options.presets, options.httpHosts});
         } catch (const std::runtime_error &error) {
             logLine(Priority::Error, error.what());
             unlink(options.socket.c_str());
             return kWebFailed;
         }
-        web->start();
-        logLine(Priority::Notice, "web page on " + web->url() +
-                                      (web->token().empty() || !options.httpTokenFile.empty()
-                                           ? std::string()
-                                           : " (token for changes: " + web->token() + ")"));
+        logLine(Priority::Notice,
+                "web page on " + web->url() +
+                    (web->madeTokenFile().empty() ? std::string()
+                                                  : " (token for changes in " + web->madeTokenFile() + ")"));
+    }
+    std::unique_ptr<mqtt::Bridge> broker;
+    if (options.mqtt) {
+        try {
+            broker = makeBridge(loop, head, options, web ? web->url() : std::string());
+        } catch (const std::runtime_error &error) {
+            logLine(Priority::Error, error.what());
+            unlink(options.socket.c_str());
+            return kMqttFailed;
+        }
+    }
+    std::unique_ptr<onvif::OnvifPort> onvifPort;
+    if (options.onvif.where) {
+        try {
+            onvifPort = std::make_unique<onvif::OnvifPort>(loop, head, options.presets, options.onvif);
+        } catch (const std::runtime_error &error) {
+            logLine(Priority::Error, error.what());
+            unlink(options.socket.c_str());
+            return kOnvifFailed;
+        }
+        logLine(Priority::Notice, "ONVIF device on " + onvifPort->deviceUrl());
     }
     head.start();
+    if (broker)
+        broker->start();
     logLine(Priority::Notice, "serving " + head.device() + " on " + options.socket +
                                   (options.rotctld ? ", rotator protocol on " + *options.rotctld : std::string()));
     loop.run();
     logLine(Priority::Notice, "stopping");
+    if (broker)
+        broker->stop();
     unlink(options.socket.c_str());
     loop.forget(signals);
     close(signals);

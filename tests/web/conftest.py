@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Fixtures: a simulated head and aimheadd serving the web page on it."""
 
 from __future__ import annotations

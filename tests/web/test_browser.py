@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The web page in headless Chromium against aimheadd on aimsim: what a
 person sees and does. Also takes the page's figures: click to move frame,
 position report to marker, and the daemon's CPU with a page open."""

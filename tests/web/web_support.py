@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """aimsim and aimheadd as child processes, and a small HTTP client, for the
 web page's tests and figures. Every wait is bounded; only the processes
 started here are ever signalled, through their own handles."""
@@ -8,6 +9,7 @@ import http.client
 import json
 import os
 import re
+import socket
 import subprocess
 import tempfile
 import time
@@ -94,14 +96,15 @@ class Daemon(Child):
             raise RuntimeError(f"aimheadd ended with {self.process.returncode}: {self.errors()}")
         self.url = found.group(1)
         self.port = int(self.url.rsplit(":", 1)[1].rstrip("/"))
-        token = re.search(r"token for changes: (\w+)", self.errors())
-        self.token = token.group(1) if token else ""
+        kept = re.search(r"token for changes in (\S+)\)", self.errors())
+        self.token = Path(kept.group(1)).read_text().strip() if kept else ""
 
 
 def request(port: int, method: str, path: str, body: Optional[Any] = None,
-            headers: Optional[Dict[str, str]] = None, raw: Optional[bytes] = None) -> Tuple[int, Dict[str, str], Any]:
+            headers: Optional[Dict[str, str]] = None, raw: Optional[bytes] = None,
+            timeout: float = 10) -> Tuple[int, Dict[str, str], Any]:
     """One request on 127.0.0.1: its status, headers and body, parsed when JSON."""
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
     try:
         data = raw if raw is not None else (json.dumps(body).encode() if body is not None else b"")
         connection.request(method, path, body=data, headers=headers or {})
@@ -122,3 +125,19 @@ def position(port: int) -> Dict[str, Any]:
 
 def fresh_directory() -> Path:
     return Path(tempfile.mkdtemp(prefix="aimheadd-web-"))
+
+
+def local_get(path: str) -> float:
+    """Seconds a get on the local socket takes to be answered."""
+    started = time.monotonic()
+    with socket.socket(socket.AF_UNIX) as client:
+        client.settimeout(5)
+        client.connect(path)
+        client.sendall(b'{"id": 1, "cmd": "get"}\n')
+        reply = b""
+        for _ in range(100):
+            reply += client.recv(4096)
+            if reply.endswith(b"\n"):
+                break
+    assert json.loads(reply)["ok"] is True, reply
+    return time.monotonic() - started

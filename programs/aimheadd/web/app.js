@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // The aiming page: draws the head's state as the daemon streams it, and
 // sends moves. Angles are milliradians in the caller's frame; on the pad,

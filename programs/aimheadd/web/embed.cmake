@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Writes OUTPUT, a C++ file holding the web page's files as byte arrays, so
 # that the daemon serves them without reading anything at run time.
 # Called as: cmake -DOUTPUT=file.cpp -DASSETS="a.html;b.js" -P embed.cmake
