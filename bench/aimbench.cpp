@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the client costs and how fast it reacts, measured from outside the
 // processes against the simulated head. Prints one table.
 //   aimbench [--runs N]       (scripts/bench builds and runs it)

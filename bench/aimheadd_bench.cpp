@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the daemon costs and how fast it passes things on, measured from
 // outside against the simulated head. Prints one table.
 //   aimheadd_bench [--idle-seconds N]     (scripts/bench runs it)

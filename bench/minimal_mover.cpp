@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The least a client can do to see an arrival, run in turn with aimhead as
 // the floor of the reaction figure on this machine: one thread writes the
 // move, then every 100 ms a request, blocks in poll() until the whole reply

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install script for the Debian packages: leaves what was just installed as
 # Debian carries it. Debugging information goes out of the static library and
 # the module objects (the shared library and programs are stripped whole by

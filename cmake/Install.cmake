@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The installed package: CMake config files, pkg-config file and man pages.
 include(CMakePackageConfigHelpers)
 

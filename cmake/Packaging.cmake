@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian packages, one per install component:
 #   runtime     -> libaimlink1      the shared library
 #   development -> libaimlink-dev   headers, link and static libraries, module objects, pkg-config and CMake files,
@@ -12,8 +13,8 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 # Each package has its own summary, the first line of its description.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
-set(CPACK_PACKAGE_VENDOR "the aimlink developers")
-set(CPACK_PACKAGE_CONTACT "aimlink developers <aimlink@example.org>")
+set(CPACK_PACKAGE_VENDOR "The aimlink developers")
+set(CPACK_PACKAGE_CONTACT "aimlink maintainers <maintainers@aimlink.invalid>")
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

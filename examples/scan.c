@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Moves the head through a short scan and prints where it arrived.
  * Run it against the simulated head:
  *   aimsim --link /tmp/head &  AIMLINK_DEVICE=/tmp/head ./scan_c */

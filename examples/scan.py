@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Moves the head through a short scan and prints where it arrived.
 
 Run it against the simulated head, from the source tree after a build:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared part of the Debian cross toolchains: the including file sets
 # AIMLINK_CROSS_TRIPLET (the GNU triplet, which Debian also uses as the
 # multiarch directory), CMAKE_SYSTEM_PROCESSOR and AIMLINK_QEMU (the user-mode
@@ -23,6 +24,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # loader and C library of different builds do not work together.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${AIMLINK_QEMU})
 
-# pkg-config (for cpp-httplib) must read the target's .pc files, whose flags
+# pkg-config (for libmicrohttpd) must read the target's .pc files, whose flags
 # and library directory are the target's, not the host's.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${AIMLINK_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Drive a motorised pan-tilt camera head on a serial line.
 
     import aimlink
@@ -53,6 +54,8 @@ __all__ = [
     "PAN_MAX",
     "TILT_MIN",
     "TILT_MAX",
+    "HOME_PAN",
+    "HOME_TILT",
 ]
 
 logger = logging.getLogger("aimlink")
@@ -64,6 +67,8 @@ PAN_MIN = -1780
 PAN_MAX = 1780
 TILT_MIN = 1037
 TILT_MAX = 3171
+HOME_PAN = 0
+HOME_TILT = 1571
 
 # The head's frames carry 16-bit counts. Checked here because ctypes would
 # silently wrap a larger Python int into int32_t.
@@ -319,7 +324,7 @@ class Head:
     def home(self, wait: Literal[False], timeout: Optional[float] = 30.0) -> None: ...
 
     def home(self, wait: bool = True, timeout: Optional[float] = 30.0) -> Optional[Position]:
-        """Move to the home position, pan 0 tilt 1571, as move() does."""
+        """Move to the home position, HOME_PAN HOME_TILT, as move() does."""
         self._check(self._lib.aimlink_home(self._handle))
         return self.wait_arrived(timeout) if wait else None
 
@@ -402,7 +407,7 @@ class Head:
     def _angles(self, function: Callable[..., int]) -> Optional[Position]:
         angles = _native.Angles()
         status = function(self._handle, ctypes.byref(angles))
-        if status == _native.ERR_NO_REPORT:
+        if status in (_native.ERR_NO_REPORT, _native.ERR_NO_TARGET):
             return None
         self._check(status)
         return Position(angles.pan, angles.tilt)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Finding libaimlink.so.1 and declaring its C interface to ctypes.
 
 Every prototype is declared with exact types (int32_t, int, pointers) so that
@@ -27,6 +28,7 @@ ERR_CLOSED = -5
 ERR_OPEN = -6
 ERR_SYSTEM = -7
 ERR_NO_REPORT = -8
+ERR_NO_TARGET = -9
 
 FLOW_KEEP = 0
 FLOW_OFF = 1

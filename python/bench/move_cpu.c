@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Moves a head back and forth and prints the CPU time of each move in
  * microseconds, as the process's clock counts it (every thread, the watcher
  * included): the reference for the same moves from Python.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """CPU time of a move from Python beside the same move from C.
 
 Both drive a simulated head that travels at once, back and forth between

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Simulated heads and child interpreters for the tests.
 
 The library is the one AIMLINK_LIBRARY names and the simulator the one AIMSIM

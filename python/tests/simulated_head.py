@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """aimsim as a child process, for the tests and the benchmark."""
 
 from __future__ import annotations

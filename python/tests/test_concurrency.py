@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Several heads, other threads, Ctrl-C and garbage collection."""
 
 from __future__ import annotations
@@ -75,7 +76,10 @@ def test_other_threads_run_during_a_wait(aimsim: Callable[..., str]) -> None:
 
 
 INTERRUPTED_MOVE = """
-import sys, time, aimlink
+import signal, sys, time, aimlink
+# As in a terminal: a suite run from a background job inherits SIGINT ignored,
+# and Python then leaves it ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 device = sys.argv[1]
 try:
     with aimlink.Head(device) as head:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Each failure of port, head and link, as the exception a caller catches."""
 
 from __future__ import annotations

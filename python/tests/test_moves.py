@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Moves against the simulated head, their reports, and the argument checks."""
 
 from __future__ import annotations

@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // Checks aimhead's argument check against a plain reading of the rule:
 // accepted text is exactly a whole decimal integer, optionally signed, from
 // -32768 to 32767, and the value is the number written.
-#include "../../programs/aimhead/arguments.h"
+#include "arguments.h"
 
 #include <algorithm>
 #include <cstdlib>

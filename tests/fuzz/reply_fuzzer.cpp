@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds an arbitrary byte stream, cut into reads at arbitrary points, through
 // the code the watcher runs on what the line brings: reassembly,
 // classification, read-back and the dump.

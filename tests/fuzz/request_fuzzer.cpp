@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary lines to the daemon's two request parsers and checks what
 // they promise: no crash; a request accepted carries only values the head
 // service can take; every reply is one JSON object on one line that echoes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Soak run: the client against the simulated head with every recoverable
 // fault on at once, moving to random positions within the travel and
 // waiting for each. Every move must complete, and the process's resident

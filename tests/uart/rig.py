@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Boots a Debian kernel under QEMU's software emulation and runs aimhead on
 the kernel's own serial drivers: a 16550 UART at /dev/ttyS3 and an FTDI USB
 serial adapter at /dev/ttyUSB0, each with aimsim playing the head behind it.
@@ -371,7 +372,7 @@ def flow_control(rig):
     held = rig.guest.run(f"stty -F /dev/ttyS3 crtscts && {USER} aimhead 200 1571")
     check(held.status == 1, f"aimhead: {held}")
     last = held.output.splitlines()[-1] if held.output else ""
-    check("output held by hardware flow control" in last and "RTS/CTS" in last,
+    check("output held by hardware flow control" in last and "RTS/CTS" in last and "(--flow-control off)" in last,
           f"aimhead's last line does not name the held output: {held}")
     check(held.seconds < 5, f"the run took {held.seconds:.1f} s")
     check(not head.frames(), "frames reached the head although flow control held them")

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* rigtool: small helpers the test guest runs beside aimhead.
  *
  *   rigtool as-user PROGRAM [ARGS]   run PROGRAM as uid 1000, group dialout (20) only
