@@ -69,11 +69,12 @@ install_missing() {
   log=$(mktemp)
   # Other programs may be installing too: wait for the package lock, within a
   # bound. A mirror in the middle of a sync fails an update now and then:
-  # try again a little later, and in the end install from the lists there are.
-  local attempt
-  for attempt in 1 2 3; do
+  # try again later, up to three minutes in all, and in the end install from
+  # the lists there are.
+  local pause
+  for pause in 30 60 90 0; do
     $sudo apt-get -o DPkg::Lock::Timeout=300 update -qq >>"$log" 2>&1 && break
-    [ "$attempt" -lt 3 ] && sleep 20
+    sleep "$pause"
   done
   if ! DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
     --no-install-recommends "${missing[@]}" >>"$log" 2>&1; then
