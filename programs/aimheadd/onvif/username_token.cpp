@@ -128,15 +128,6 @@ bool TokenChecker::matches(const UsernameToken &token, const std::string &nonceB
     return user && digest;
 }
 
-void TokenChecker::forgetBefore(Time now)
-{
-    // Once a second at most: a sweep walks every remembered token.
-    if (now - lastSweep_ < std::chrono::seconds(1))
-        return;
-    lastSweep_ = now;
-    std::erase_if(nonces_, [now](const auto &entry) { return entry.second < now; });
-}
-
 TokenChecker::Verdict TokenChecker::check(const std::optional<UsernameToken> &token, Time now)
 {
     if (!token)
@@ -150,22 +141,23 @@ TokenChecker::Verdict TokenChecker::check(const std::optional<UsernameToken> &to
         return Verdict::Stale;
     if (!matches(*token, *nonce))
         return Verdict::BadDigest;
-    forgetBefore(now);
     // A replay repeats the nonce with its Created, and so the digest that
     // binds them: libonvif (onvif-util) sends one nonce per session with a
     // new Created each time, and only a holder of the password can make
-    // such a pair. The 20 bytes of the digest are all that is kept.
-    Seen seen{};
-    const std::string digest = base64Decoded(token->password).value_or("");
-    std::copy_n(digest.begin(), std::min(digest.size(), seen.size()), seen.begin());
-    if (nonces_.contains(seen))
+    // such a pair. A digest is kept until its Created leaves the window:
+    // after that the Created check refuses the same token anyway.
+    ReplayCache::Digest digest{};
+    const std::string sent = base64Decoded(token->password).value_or("");
+    std::copy_n(sent.begin(), std::min(sent.size(), digest.size()), digest.begin());
+    switch (seen_.remember(digest, *created + kCreatedWindow, now)) {
+    case ReplayCache::Outcome::Remembered:
+        return Verdict::Accepted;
+    case ReplayCache::Outcome::Seen:
         return Verdict::Replayed;
-    if (nonces_.size() >= maxNonces_)
+    case ReplayCache::Outcome::Full:
         return Verdict::Busy;
-    // Kept until its Created leaves the window: after that the Created
-    // check refuses the same token anyway.
-    nonces_.emplace(seen, *created + kCreatedWindow);
-    return Verdict::Accepted;
+    }
+    return Verdict::Busy;
 }
 
 const char *TokenChecker::describe(Verdict verdict)

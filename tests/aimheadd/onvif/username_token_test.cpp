@@ -51,6 +51,8 @@ TEST(TokenChecker, AcceptsTheRightDigestOnceAndRefusesItsReplay)
     const auto token = signedToken("secret", "nonce-1", "2026-12-09T01:59:30Z");
     EXPECT_EQ(checker.check(token, kNow), TokenChecker::Verdict::Accepted);
     EXPECT_EQ(checker.check(token, kNow + seconds(10)), TokenChecker::Verdict::Replayed);
+    EXPECT_EQ(checker.check(token, kNow + minutes(4) + seconds(25)), TokenChecker::Verdict::Replayed)
+        << "remembered while its Created is within the window";
     EXPECT_EQ(checker.check(signedToken("secret", "nonce-2", "2026-12-09T01:59:30Z"), kNow),
               TokenChecker::Verdict::Accepted);
 }
