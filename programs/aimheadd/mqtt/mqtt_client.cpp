@@ -18,6 +18,13 @@ namespace {
 constexpr std::chrono::milliseconds kFirstBackoff{100};
 constexpr std::chrono::milliseconds kLongestBackoff{30000};
 constexpr int kKeepaliveSeconds = 30;
+// A connection that lasted this long counts as working, and the next loss
+// is tried again quickly; one lost sooner keeps the back-off growing.
+constexpr std::chrono::seconds kSteadyConnection{10};
+// Lost this soon after the broker took it, kShortLivedInARow times over:
+// something ends each session, most often a second daemon with the id.
+constexpr std::chrono::seconds kShortLived{1};
+constexpr int kShortLivedInARow = 3;
 // loop_misc sends the ping once the keepalive has passed since the last
 // packet; a check every few seconds is early enough and costs nothing.
 constexpr std::chrono::seconds kKeepaliveCheck{5};
@@ -141,7 +148,7 @@ void Client::connectCallback(mosquitto *, void *self, int rc, int, const mqtt5__
         return;
     }
     client.connected_now_ = true;
-    client.backoff_ = kFirstBackoff;
+    client.connectedAt_ = std::chrono::steady_clock::now();
     client.lostLogged_ = false;
     logLine(Priority::Notice, "connected to " + brokerName(client.options_));
     // libmosquitto holds its own locks around a callback: what the handler
@@ -160,18 +167,38 @@ void Client::disconnectCallback(mosquitto *, void *self, int rc, const mqtt5__pr
     client.connected_now_ = false;
     if (client.stopping_)
         return;
-    if (was)
+    if (was) {
         client.lostLogged_ = false;
+        client.weighUp(std::chrono::steady_clock::now() - client.connectedAt_);
+    }
     client.lost(rc);
+}
+
+// How long the lost connection lasted sets the back-off: the broker that
+// comes back after a restart is met again at once, and two daemons given one
+// --mqtt-id, each taking the session from the other, slow down to a try
+// every 30 s instead of fighting ten times a second. The second case is said.
+void Client::weighUp(std::chrono::steady_clock::duration lasted)
+{
+    if (lasted >= kSteadyConnection)
+        backoff_ = kFirstBackoff;
+    shortLived_ = lasted < kShortLived ? shortLived_ + 1 : 0;
+    if (shortLived_ == kShortLivedInARow)
+        logLine(Priority::Error, brokerName(options_) + ": the connection is closed right after each connect (" +
+                                     std::to_string(kShortLivedInARow) + " times): is the client id '" +
+                                     options_.clientId +
+                                     "' also used by another daemon (one --mqtt-id on two heads), or does the "
+                                     "broker refuse what this one sends?");
 }
 
 void Client::lost(int rc)
 {
     connected_now_ = false;
     if (!lostLogged_) {
-        logLine(Priority::Warning, brokerName(options_) + ": " +
-                                       (rc == MOSQ_ERR_ERRNO ? std::string("cannot connect") : mosquitto_strerror(rc)) +
-                                       "; trying again with back-off");
+        std::string reason = rc == MOSQ_ERR_ERRNO ? "cannot connect" : mosquitto_strerror(rc);
+        if (reason.ends_with('.'))
+            reason.pop_back(); // "The connection was lost."
+        logLine(Priority::Warning, brokerName(options_) + ": " + reason + "; trying again with back-off");
         lostLogged_ = true;
     }
     retryLater();

@@ -2,8 +2,9 @@
 // One connection to an MQTT broker through libmosquitto, driven by the
 // daemon's event loop: the library's socket is watched for reading (and for
 // writing while it has bytes queued), a timer keeps the keepalive, and a lost
-// or refused connection is tried again after 0.1 s, doubling to 30 s. No
-// thread of its own, and nothing blocks but the name lookup of a connect.
+// or refused connection is tried again after 0.1 s, doubling to 30 s until a
+// connection has lasted 10 s. No thread of its own, and nothing blocks but
+// the name lookup of a connect.
 #ifndef AIMHEADD_MQTT_CLIENT_H
 #define AIMHEADD_MQTT_CLIENT_H
 
@@ -78,6 +79,7 @@ private:
     void flush();
     void keepAlive();
     void lost(int rc);
+    void weighUp(std::chrono::steady_clock::duration lasted);
     void retryLater();
 
     EventLoop &loop_;
@@ -89,6 +91,8 @@ private:
     bool stopping_ = false;
     bool lostLogged_ = false;
     std::chrono::milliseconds backoff_;
+    std::chrono::steady_clock::time_point connectedAt_;
+    int shortLived_ = 0; // connections in a row lost right after they were taken
     std::optional<EventLoop::TimerId> retry_;
     std::optional<EventLoop::TimerId> keepalive_;
     std::function<void()> connected_;

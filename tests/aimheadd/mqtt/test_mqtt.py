@@ -221,6 +221,25 @@ def test_a_clean_stop_says_offline(directory, started, watchers) -> None:
     assert "stopping" in daemon.errors()
 
 
+def test_two_daemons_given_one_id_are_told_and_slow_down(directory, started) -> None:
+    broker, _, first = start_head(directory, started)
+    elsewhere = directory / "elsewhere"
+    elsewhere.mkdir()
+    head = Simulator(elsewhere, [])
+    started.append(head)
+    second = MqttDaemon(elsewhere, head.link, broker.url, "bench1")
+    started.append(second)
+    # The broker ends the older session at each connect with the id.
+    told = "the connection is closed right after each connect (3 times): is the client id 'aimhead-bench1' also used"
+    wait_for(lambda: told in first.errors() + second.errors(), 10, "a daemon to say so")
+    # Then each tries again after a growing back-off, not ten times a second.
+    connects = [daemon.errors().count("connected to broker") for daemon in (first, second)]
+    time.sleep(3)
+    more = [daemon.errors().count("connected to broker") - before for daemon, before in zip((first, second), connects)]
+    assert sum(more) <= 6, more
+    assert first.process.poll() is None and second.process.poll() is None
+
+
 def test_a_broker_restart_is_ridden_out_and_everything_published_again(directory, started, watchers) -> None:
     broker, head, daemon = start_head(directory, started)
     port = broker.port
