@@ -3,13 +3,15 @@
 """The daemon's MQTT figures beside the JSON socket's in the same run, against
 aimsim on a mosquitto broker started here on loopback: move command to the
 move frame on the line (median and p99), state messages during a 5 s move,
-idle CPU with and without MQTT, and a 20-daemon fleet's command to frame.
+idle CPU with and without MQTT, and a 20-daemon fleet's command to frame beside
+one daemon's, both at random phases of the line's cycle.
 Usage: bench/aimheadd_mqtt_bench.py [--moves N] [--idle-seconds N]"""
 
 from __future__ import annotations
 
 import argparse
 import json
+import random
 import shutil
 import socket
 import statistics
@@ -26,6 +28,13 @@ from mqtt_support import Broker, Child, MqttDaemon, Simulator, Watcher, move_fra
 FLEET = 20
 # Moves this far apart each start from a quiet line, as a user's would.
 MOVE_GAP = 0.3
+# A fixed gap after a move's frame meets the line's exchange cycle (an
+# exchange and the 100 ms pause) at the same phase every time: right for
+# comparing two ways in to one daemon, wrong for a fleet, whose heads were
+# last moved long ago. Spread over more than a cycle, both the fleet and
+# its one-daemon reference meet the cycle at random, as users' commands do.
+PHASE_SPREAD = 0.25
+phases = random.Random(20261209)
 
 
 def percentile(values: List[float], share: float) -> float:
@@ -33,10 +42,11 @@ def percentile(values: List[float], share: float) -> float:
     return ordered[min(len(ordered) - 1, int(round(share * (len(ordered) - 1))))]
 
 
-def frame_delay(head: Simulator, send: Callable[[], None]) -> float:
+def frame_delay(head: Simulator, send: Callable[[], None], spread: float = 0.0) -> float:
     """Milliseconds from send() to the next move frame in the head's trace
-    (the trace's clock is the monotonic one, as Python's)."""
-    time.sleep(MOVE_GAP)
+    (the trace's clock is the monotonic one, as Python's), sent MOVE_GAP
+    and up to `spread` more seconds after the last frame."""
+    time.sleep(MOVE_GAP + phases.uniform(0, spread))
     before = len(move_frames(head))
     started = time.monotonic()
     send()
@@ -136,13 +146,15 @@ def idle_percent(directory: Path, seconds: int, with_mqtt: bool) -> float:
             child.stop()
 
 
-def fleet(directory: Path, rounds: int) -> List[float]:
+def fleet(directory: Path, size: int, rounds: int) -> List[float]:
+    """Command to frame, in ms, of `rounds` moves to each of `size` daemons
+    on one broker, at random phases of their lines' cycles."""
     children: List[Child] = []
     try:
         broker = Broker(directory)
         children.append(broker)
         heads = []
-        for number in range(FLEET):
+        for number in range(size):
             place = directory / f"fleet-{number:02d}"
             place.mkdir()
             heads.append(Simulator(place, ["--speed", "0"]))
@@ -156,7 +168,7 @@ def fleet(directory: Path, rounds: int) -> List[float]:
             for number, head in enumerate(heads):
                 move = json.dumps({"pan": 2 * turn, "tilt": 1571})
                 delays.append(frame_delay(head, lambda: watcher.client.publish(f"aimhead/fleet-{number:02d}/move",
-                                                                              move, qos=1)))
+                                                                              move, qos=1), PHASE_SPREAD))
         watcher.close()
         return delays
     finally:
@@ -177,13 +189,15 @@ def main() -> int:
         (directory / "idle").mkdir()
         plain = idle_percent(directory / "idle", arguments.idle_seconds, False)
         with_mqtt = idle_percent(directory / "idle", arguments.idle_seconds, True)
+        (directory / "one").mkdir()
+        one_delays = fleet(directory / "one", 1, arguments.moves)
         (directory / "fleet").mkdir()
-        fleet_delays = fleet(directory / "fleet", max(1, arguments.moves // FLEET))
+        fleet_delays = fleet(directory / "fleet", FLEET, max(1, arguments.moves // FLEET))
     finally:
         shutil.rmtree(directory, ignore_errors=True)
     socket_median, socket_p99 = statistics.median(moved["socket"]), percentile(moved["socket"], 0.99)
     mqtt_median, mqtt_p99 = statistics.median(moved["mqtt"]), percentile(moved["mqtt"], 0.99)
-    fleet_p99 = percentile(fleet_delays, 0.99)
+    one_p99, fleet_p99 = percentile(one_delays, 0.99), percentile(fleet_delays, 0.99)
     load = " ".join(Path("/proc/loadavg").read_text().split()[:3])
     print(f"aimheadd on MQTT against aimsim, mosquitto on loopback; {arguments.moves} moves each; load {load}\n")
     print("| figure | target | measured |")
@@ -196,8 +210,10 @@ def main() -> int:
           f"{'yes' if long_move['last_is_arrival'] else 'NO'} |")
     print(f"| daemon idle CPU, without / with MQTT | with no more than without + 0.05 % | {plain:.3f} / "
           f"{with_mqtt:.3f} % of a core |")
-    print(f"| {FLEET}-daemon fleet, command to frame, p99 ({len(fleet_delays)} moves) | single daemon's p99 + 5 ms: "
-          f"{mqtt_p99 + 5:.2f} ms | {fleet_p99:.2f} ms (median {statistics.median(fleet_delays):.2f}) |")
+    print(f"| one daemon, MQTT move to frame at random phases, median / p99 ({len(one_delays)} moves) | (the fleet's "
+          f"reference) | {statistics.median(one_delays):.2f} / {one_p99:.2f} ms |")
+    print(f"| {FLEET}-daemon fleet, the same, median / p99 ({len(fleet_delays)} moves) | one daemon's p99 + 5 ms: "
+          f"{one_p99 + 5:.2f} ms | {statistics.median(fleet_delays):.2f} / {fleet_p99:.2f} ms |")
     return 0
 
 
