@@ -195,13 +195,19 @@ Presets loadPresets(const std::string &file)
     return presets;
 }
 
-bool updatePresets(const std::string &file, const std::function<bool(Presets &)> &change)
+std::string createPresetsDirectory(const std::string &file)
 {
     const size_t slash = file.find_last_of('/');
     const std::string directory = slash == std::string::npos ? std::string(".")
                                   : slash == 0               ? std::string("/")
                                                              : file.substr(0, slash);
     createDirectories(directory);
+    return directory;
+}
+
+bool updatePresets(const std::string &file, const std::function<bool(Presets &)> &change)
+{
+    const std::string directory = createPresetsDirectory(file);
     const DirectoryLock lock(directory);
     Presets presets = loadPresets(file);
     if (!change(presets))

@@ -51,6 +51,11 @@ Presets loadPresets(const std::string &file);
 // kPresetsLockWait. Returns what change returned.
 bool updatePresets(const std::string &file, const std::function<bool(Presets &)> &change);
 
+// Creates the file's directory and any missing parents, as a save does, and
+// returns it: for a program that watches the directory before anything was
+// saved. Throws PresetsError naming the part that cannot be made.
+std::string createPresetsDirectory(const std::string &file);
+
 inline constexpr std::chrono::milliseconds kPresetsLockWait{3000};
 
 } // namespace aimhead

@@ -2,6 +2,7 @@
 #include "mqtt_bridge.h"
 
 #include "log.h"
+#include "presets.h"
 #include "rotctld_protocol.h"
 
 #include <fstream>
@@ -88,25 +89,30 @@ Bridge::Bridge(EventLoop &loop, HeadService &head, const Options &options)
 
 // The preset file is replaced by a rename whoever saves (aimhead, the web
 // page, this bridge): a watch on its directory sees each save at once,
-// without reading the file on a timer. A directory that does not exist yet
-// is watched from the first save here that makes it; until then the
-// presets go out at each connect.
+// without reading the file on a timer. The directory is made first, as the
+// first save anywhere would make it. One that cannot be made is watched
+// from the first save here that makes it; until then the presets go out at
+// each connect.
 void Bridge::watchPresets()
 {
     const std::string &file = presetsPath_;
-    const auto slash = file.rfind('/');
-    if (file.empty() || slash == std::string::npos)
+    if (file.empty())
         return;
+    std::string directory;
+    try {
+        directory = aimhead::createPresetsDirectory(file);
+    } catch (const aimhead::PresetsError &) {
+        return; // a save here will say why, to the client that asked
+    }
     presetsWatch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (presetsWatch_ < 0)
         return;
-    const std::string directory = slash == 0 ? "/" : file.substr(0, slash);
     if (inotify_add_watch(presetsWatch_, directory.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE) < 0) {
         close(presetsWatch_);
         presetsWatch_ = -1;
         return;
     }
-    presetsFile_ = file.substr(slash + 1);
+    presetsFile_ = file.substr(file.rfind('/') + 1); // the whole name when it has no '/'
     loop_.watch(presetsWatch_, EPOLLIN, [this](uint32_t) { presetsChanged(); });
 }
 

@@ -156,6 +156,25 @@ def test_presets_saved_over_mqtt_are_seen_by_aimhead_and_the_select(directory, s
         "pan": 0, "tilt": 1571}
 
 
+def test_a_save_by_aimhead_is_seen_when_no_preset_was_saved_before(directory, started, watchers) -> None:
+    config = directory / "fresh"
+    presets = config / "aimhead" / "presets.json"
+    broker = Broker(directory)
+    started.append(broker)
+    head = Simulator(directory, ["--speed", "0"])
+    started.append(head)
+    started.append(MqttDaemon(directory, head.link, broker.url, "bench1", presets=presets))
+    watcher = Watcher(broker.port, [HEAD + "presets"])
+    watchers.append(watcher)
+    assert watcher.wait(HEAD + "presets") == {"presets": []}
+    saved = subprocess.run([str(AIMHEAD), "save", "porch", "400", "1571"],
+                           env={**os.environ, "XDG_CONFIG_HOME": str(config)}, capture_output=True, text=True,
+                           timeout=10)
+    assert saved.returncode == 0, saved
+    assert watcher.wait(HEAD + "presets", lambda p: p["presets"])["presets"] == [
+        {"name": "porch", "pan": 400, "tilt": 1571}]
+
+
 def test_a_retained_command_is_ignored_and_logged_once(directory, started, watchers) -> None:
     broker, head, daemon = start_head(directory, started)
     watcher = Watcher(broker.port, [HEAD + "#"])
