@@ -198,9 +198,9 @@ Presets loadPresets(const std::string &file)
 std::string createPresetsDirectory(const std::string &file)
 {
     const size_t slash = file.find_last_of('/');
-    const std::string directory = slash == std::string::npos ? std::string(".")
-                                  : slash == 0               ? std::string("/")
-                                                             : file.substr(0, slash);
+    std::string directory = slash == std::string::npos ? std::string(".")
+                            : slash == 0               ? std::string("/")
+                                                       : file.substr(0, slash);
     createDirectories(directory);
     return directory;
 }
