@@ -23,12 +23,12 @@ def up(state) -> bool:
 
 
 def start_head(directory: Path, started: List[Child], *sim_options: str, options: List[str] = [],
-               broker: Broker = None):
+               broker: Broker = None, presets: Path = None):
     broker = broker or Broker(directory)
     started.append(broker)
     head = Simulator(directory, list(sim_options))
     started.append(head)
-    daemon = MqttDaemon(directory, head.link, broker.url, "bench1", options)
+    daemon = MqttDaemon(directory, head.link, broker.url, "bench1", options, presets=presets)
     started.append(daemon)
     return broker, head, daemon
 
@@ -121,11 +121,7 @@ def test_state_comes_at_most_ten_a_second_and_the_arrival_last(directory, starte
 def test_presets_saved_over_mqtt_are_seen_by_aimhead_and_the_select(directory, started, watchers) -> None:
     config = directory / "config"
     presets = config / "aimhead" / "presets.json"
-    broker = Broker(directory)
-    started.append(broker)
-    head = Simulator(directory, ["--speed", "0"])
-    started.append(head)
-    started.append(MqttDaemon(directory, head.link, broker.url, "bench1", presets=presets))
+    broker, head, _ = start_head(directory, started, "--speed", "0", presets=presets)
     watcher = Watcher(broker.port, [HEAD + "#", "homeassistant/select/#"])
     watchers.append(watcher)
     watcher.wait(HEAD + "state", up)
@@ -159,11 +155,7 @@ def test_presets_saved_over_mqtt_are_seen_by_aimhead_and_the_select(directory, s
 def test_a_save_by_aimhead_is_seen_when_no_preset_was_saved_before(directory, started, watchers) -> None:
     config = directory / "fresh"
     presets = config / "aimhead" / "presets.json"
-    broker = Broker(directory)
-    started.append(broker)
-    head = Simulator(directory, ["--speed", "0"])
-    started.append(head)
-    started.append(MqttDaemon(directory, head.link, broker.url, "bench1", presets=presets))
+    broker, head, _ = start_head(directory, started, "--speed", "0", presets=presets)
     watcher = Watcher(broker.port, [HEAD + "presets"])
     watchers.append(watcher)
     assert watcher.wait(HEAD + "presets") == {"presets": []}
